@@ -1,0 +1,25 @@
+// The process-wide syslog client: one UDP datagram per message to DESTINATION:514, DESTINATION
+// read from syslog.ini (section SYSLOG) at every connect.
+#pragma once
+
+// Severities.
+constexpr int kLogEmerg = 0;
+constexpr int kLogAlert = 1;
+constexpr int kLogCrit = 2;
+constexpr int kLogErr = 3;
+constexpr int kLogWarning = 4;
+constexpr int kLogNotice = 5;
+constexpr int kLogInfo = 6;
+constexpr int kLogDebug = 7;
+
+// Severity number for a configuration name ("emerg" .. "debug"), -1 when unknown.
+int SyslogSeverityFromName(const char* name);
+
+// Does nothing unless `facility` is an accepted facility value. Option 8 connects at once.
+void SyslogOpen(const char* tag, int option, int facility);
+// Non-zero level: store it and return the previous mask. 0: return the current mask.
+int SyslogSetMask(int level);
+// Formats and sends one message unless its severity is above the mask. Returns the send result.
+int Syslog(int severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Closes the socket and clears the destination.
+void SyslogClose();

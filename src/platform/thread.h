@@ -1,0 +1,46 @@
+// Threads with message queues.
+//
+// Every thread started through Thread has a message queue from its first instruction until it
+// returns; PostThreadMessage to a thread whose queue does not exist (never made, or already
+// gone) fails. Other threads (main, tests) get a queue with AttachMessageQueue().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace platform {
+
+// Kernel thread id (gettid), as 32 bits.
+using ThreadId = uint32_t;
+
+ThreadId CurrentThreadId();
+
+class Thread {
+ public:
+  Thread();
+  ~Thread();  // joins if still joinable
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts `body` on a new thread with a message queue already in place; returns once the
+  // thread exists and its id is known. false when the thread could not be made.
+  bool Start(std::function<void()> body);
+  bool started() const;
+  ThreadId id() const;
+  // Waits for the thread to return. true once it has (at once when never started).
+  bool Join();
+  // Waits at most timeout_ms; true when the thread has returned (and is then joined).
+  bool JoinFor(int timeout_ms);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Priorities of the original platform, applied with setpriority on the calling thread:
+// kBelowNormal is nice +1, kLowest nice +2. Returns false on failure.
+enum class ThreadPriority { kNormal, kBelowNormal, kLowest };
+bool SetCurrentThreadPriority(ThreadPriority p);
+
+}  // namespace platform
