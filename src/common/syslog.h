@@ -2,6 +2,9 @@
 // read from syslog.ini (section SYSLOG) at every connect.
 #pragma once
 
+#include <cstddef>
+#include <ctime>
+
 // Severities.
 constexpr int kLogEmerg = 0;
 constexpr int kLogAlert = 1;
@@ -14,6 +17,11 @@ constexpr int kLogDebug = 7;
 
 // Severity number for a configuration name ("emerg" .. "debug"), -1 when unknown.
 int SyslogSeverityFromName(const char* name);
+
+// Writes the datagram header for `local` time ("<30>Dec 06 19:57:43 pc01 VoKelMng: "; without a
+// tag the header ends after the host name's space) into buf, cut to size - 1; returns its length.
+size_t FormatSyslogHeader(char* buf, size_t size, int priority, const std::tm& local,
+                          const char* host, const char* tag);
 
 // Does nothing unless `facility` is an accepted facility value. Option 8 connects at once.
 void SyslogOpen(const char* tag, int option, int facility);

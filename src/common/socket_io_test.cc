@@ -1,0 +1,179 @@
+#include "common/socket_io.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log_receiver_testutil.h"
+#include "common/syslog.h"
+#include "netns.h"
+
+namespace {
+
+using commontest::LogReceiver;
+using commontest::TempProfileDir;
+
+const char kLogPrefix[] = "An error occurred. A cause is ";
+
+// The text after the header of a datagram from a client without a tag ("... host text").
+std::string LogText(const std::string& datagram) {
+  size_t pos = datagram.find(kLogPrefix);
+  return pos == std::string::npos ? datagram : datagram.substr(pos);
+}
+
+TEST(WsaErrorNameTest, TableHoldsTheWinsockConstants) {
+  EXPECT_STREQ(WsaErrorName(10054), "WSAECONNRESET");
+  EXPECT_STREQ(WsaErrorName(10035), "WSAEWOULDBLOCK");
+  EXPECT_STREQ(WsaErrorName(10004), "WSAEINTR");
+  EXPECT_STREQ(WsaErrorName(10060), "WSAETIMEDOUT");
+  EXPECT_STREQ(WsaErrorName(10093), "WSANOTINITIALISED");
+  EXPECT_STREQ(WsaErrorName(10112), "WSAEREFUSED");
+  EXPECT_STREQ(WsaErrorName(10111), "WSA_E_CANCELLED");
+  EXPECT_STREQ(WsaErrorName(11001), "WSAHOST_NOT_FOUND");
+  EXPECT_STREQ(WsaErrorName(11004), "WSANO_DATA");
+  EXPECT_EQ(WsaErrorName(10046), nullptr);  // WSAEPFNOSUPPORT is not in the table
+  EXPECT_EQ(WsaErrorName(0), nullptr);
+
+  std::set<std::string> names;
+  for (int code = 10000; code <= 11100; ++code) {
+    if (const char* name = WsaErrorName(code)) names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 61u);
+
+  char buf[32];
+  EXPECT_STREQ(WsaErrorNameForLog(10046, buf, sizeof buf), "UNKNOWN(10046)");
+  EXPECT_STREQ(WsaErrorNameForLog(10054, buf, sizeof buf), "WSAECONNRESET");
+}
+
+// Every case runs in its own network with a log receiver on 127.0.0.1:514.
+class SocketIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ENTER_PRIVATE_NETWORK();
+    SyslogClose();  // a socket from an earlier case belongs to another network
+    profile_.WriteSyslogDestination("127.0.0.1");
+    receiver_ = std::make_unique<LogReceiver>();
+    ASSERT_TRUE(receiver_->ok());
+  }
+  void TearDown() override { SyslogClose(); }
+
+  // A connected stream pair whose first end does not block.
+  void MakePair(int fds[2]) {
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK), 0);
+  }
+
+  TempProfileDir profile_;
+  std::unique_ptr<LogReceiver> receiver_;
+};
+
+TEST_F(SocketIoTest, SendAllRetriesWouldBlockUntilEveryByteIsDelivered) {
+  int fds[2];
+  MakePair(fds);
+  std::vector<char> data(8 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  std::vector<char> received;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the sender fill up
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fds[1], buf, sizeof buf)) > 0) received.insert(received.end(), buf, buf + n);
+  });
+  EXPECT_EQ(SocketSendAll(fds[0], data.data(), data.size()), static_cast<int>(data.size()));
+  close(fds[0]);
+  reader.join();
+  close(fds[1]);
+  EXPECT_TRUE(received == data);
+  EXPECT_FALSE(receiver_->Next(300).has_value()) << "would-block must not be logged";
+}
+
+TEST_F(SocketIoTest, SendAllGivesUpOnAPeerThatNeverReads) {
+  int fds[2];
+  MakePair(fds);
+  std::vector<char> data(8 << 20, 'x');
+  std::clock_t cpu_before = std::clock();
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(SocketSendAll(fds[0], data.data(), data.size()), -1);
+  auto waited = std::chrono::steady_clock::now() - before;
+  double cpu_seconds = static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
+  EXPECT_GE(waited, std::chrono::seconds(29));
+  EXPECT_LT(waited, std::chrono::seconds(40));
+  EXPECT_LT(cpu_seconds, 3.0) << "the stalled send must wait, not spin";
+  auto log = receiver_->Next();
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(LogText(*log), "An error occurred. A cause is WSAETIMEDOUT.");
+  EXPECT_EQ(log->rfind("<11>", 0), 0u);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST_F(SocketIoTest, SendToAClosedPeerFailsAndLogs) {
+  int fds[2];
+  MakePair(fds);
+  close(fds[1]);
+  EXPECT_EQ(SocketSendAll(fds[0], "abc", 3), -1);
+  auto log = receiver_->Next();
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(LogText(*log), "An error occurred. A cause is WSAESHUTDOWN.");
+  close(fds[0]);
+}
+
+TEST_F(SocketIoTest, ReceiveAndPendingBytes) {
+  int fds[2];
+  MakePair(fds);
+  ASSERT_EQ(write(fds[1], "hello", 5), 5);
+  int count = -1;
+  EXPECT_EQ(SocketPendingBytes(fds[0], &count), 0);
+  EXPECT_EQ(count, 5);
+  char buf[16];
+  EXPECT_EQ(SocketReceive(fds[0], buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "hel");
+  EXPECT_EQ(SocketReceive(fds[0], buf, sizeof buf), 2);
+  close(fds[1]);
+  EXPECT_EQ(SocketReceive(fds[0], buf, sizeof buf), 0);  // the peer closed
+  EXPECT_FALSE(receiver_->Next(300).has_value()) << "a closed peer is not an error";
+
+  close(fds[0]);
+  EXPECT_EQ(SocketPendingBytes(fds[0], &count), -1);
+  auto log = receiver_->Next();
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(LogText(*log), "An error occurred. A cause is WSAEBADF.");
+}
+
+TEST_F(SocketIoTest, ReceiveOnAResetConnectionLogsTheCause) {
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = inet_addr("127.0.0.1");
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  int server = accept(listener, nullptr, nullptr);
+  ASSERT_GE(server, 0);
+  linger abort_close = {1, 0};
+  setsockopt(server, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+  close(server);  // sends a reset
+
+  char buf[16];
+  EXPECT_EQ(SocketReceive(client, buf, sizeof buf), -1);
+  auto log = receiver_->Next();
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(LogText(*log), "An error occurred. A cause is WSAECONNRESET.");
+  close(client);
+  close(listener);
+}
+
+}  // namespace
