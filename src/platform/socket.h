@@ -43,6 +43,7 @@ int SocketBind(Socket s, uint32_t addr, uint16_t port);
 int SocketListen(Socket s);  // largest backlog (SOMAXCONN)
 // Accepted socket or kInvalidSocket; peer address/port filled when not null.
 Socket SocketAccept(Socket s, uint32_t* peer_addr, uint16_t* peer_port);
+// On a non-blocking socket a connect still under way fails with WSAEINPROGRESS (10036).
 int SocketConnect(Socket s, uint32_t addr, uint16_t port);
 // Connect that gives up after timeout_ms or when `cancel_fd` (an Event's fd, may be -1) becomes
 // readable; error WSAETIMEDOUT on time-out, WSAEINTR when cancelled.
@@ -72,5 +73,13 @@ uint32_t InetAddr(const char* text);
 std::string HostName();
 // The first IPv4 address text of an interface that is not "0.0.0.0"; empty when there is none.
 std::string FirstAdapterAddress();
+
+}  // namespace platform
+
+namespace platform {
+
+// Waits until `s` can take more data (or has an error or hang-up pending, which the next send
+// reports): 1 when ready, 0 after timeout_ms, kSocketError on failure.
+int SocketWaitWritable(Socket s, int timeout_ms);
 
 }  // namespace platform

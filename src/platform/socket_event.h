@@ -7,6 +7,8 @@
 //   CLOSE   once, when the peer has closed and every pending byte has been read (or at once
 //           with an error code on reset).
 // Selecting puts the socket into non-blocking mode, as WSAEventSelect does.
+// An unconnected stream socket is watched from the first wait after its connect was started.
+// Enum also picks up what the socket shows at that moment; Reset leaves recorded events alone.
 #pragma once
 
 #include <cstdint>

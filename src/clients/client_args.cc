@@ -1,0 +1,91 @@
+#include "clients/client_args.h"
+
+#include <cstring>
+
+#include "common/address_util.h"
+#include "common/text_util.h"
+
+namespace clients {
+namespace {
+
+const WordRule kDstRule = {"--dst", WordKind::kValue, -1, Check::kIpAddress};
+const WordRule kDportRule = {"--dport", WordKind::kValue, -1, Check::kPort};
+
+bool Passes(Check check, const char* value) {
+  uint8_t scratch[6];
+  switch (check) {
+    case Check::kNone:
+      return true;
+    case Check::kIpAddress:
+      return IsIpAddress(value, scratch) == 1;
+    case Check::kPort:
+      return ParsePortNumber(value, 1, 65535) != 0;
+    case Check::kMacAddress:
+      return ParseMacAddress(value, scratch) == 0;
+    case Check::kProtocol:
+      return std::strcmp(value, "tcp") == 0 || std::strcmp(value, "udp") == 0;
+  }
+  return false;
+}
+
+const WordRule* FindRule(const WordRule* rules, const char* word) {
+  if (std::strcmp(word, kDstRule.word) == 0) return &kDstRule;
+  if (std::strcmp(word, kDportRule.word) == 0) return &kDportRule;
+  for (const WordRule* rule = rules; rule->word != nullptr; ++rule) {
+    if (std::strcmp(word, rule->word) == 0) return rule;
+  }
+  return nullptr;
+}
+
+// Keeps a checked value where its rule says.
+void Store(const WordRule* rule, const char* value, ParsedArgs* out) {
+  if (rule == &kDstRule) {
+    out->dst_text = value;
+    IsIpAddress(value, out->dst);
+  } else if (rule == &kDportRule) {
+    out->dport_text = value;
+    out->dport = ParsePortNumber(value, 1, 65535);
+  } else {
+    out->fields[rule->field] = value;
+  }
+}
+
+}  // namespace
+
+uint32_t ParsedArgs::DstAddress() const {
+  uint32_t address;
+  std::memcpy(&address, dst, sizeof address);  // first octet first is network order
+  return address;
+}
+
+int ParseArgs(const WordRule* rules, int count, const char* const* words, ParsedArgs* out) {
+  for (int i = 0; i < count; ++i) {
+    const WordRule* rule = FindRule(rules, words[i]);
+    if (rule == nullptr) return -1;
+    bool has_next = i + 1 < count;
+    switch (rule->kind) {
+      case WordKind::kOperation:
+        out->operation = rule->word;
+        break;
+      case WordKind::kOperationIfMore:
+        if (!has_next) return -1;
+        out->operation = rule->word;
+        break;
+      case WordKind::kStandalone:
+        out->fields[rule->field] = rule->word;
+        break;
+      case WordKind::kOperationTarget:
+      case WordKind::kValue: {
+        const char* value = has_next ? words[i + 1] : nullptr;
+        if (value == nullptr || value[0] == '\0' || !Passes(rule->check, value)) return -1;
+        if (rule->kind == WordKind::kOperationTarget) out->operation = rule->word;
+        Store(rule, value, out);
+        ++i;
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace clients

@@ -1,0 +1,27 @@
+// What a sender needs beyond socket.h: waiting for room to send beside events, and holding
+// back the pieces of one reply so that they leave in one segment.
+#pragma once
+
+#include "platform/event.h"
+#include "platform/socket.h"
+
+namespace platform {
+
+// Signalled while `s` can take more data, or has an error or hang-up pending (which the next
+// send then reports). Does not own the socket.
+class SocketWritable : public Waitable {
+ public:
+  explicit SocketWritable(Socket s) : socket_(s) {}
+  int fd() const override { return socket_; }
+  short poll_events() const override;
+  bool Consume() override { return true; }
+
+ private:
+  Socket socket_;
+};
+
+// TCP_CORK: while on, small writes are held and sent together; turning it off sends what is
+// held at once. 0 or kSocketError.
+int SocketSetCork(Socket s, bool on);
+
+}  // namespace platform

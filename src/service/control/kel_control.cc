@@ -1,0 +1,259 @@
+#include "service/control/kel_control.h"
+
+#include "common/syslog.h"
+#include "platform/message_queue.h"
+#include "service/acl/acl_process.h"
+#include "service/command/kel_cmd_server.h"
+#include "service/command/service_settings.h"
+#include "service/host/messages.h"
+#include "service/keepalive/keep_alive_data.h"
+#include "service/keepalive/kel_keep_alive.h"
+#include "service/registry/pc_csv.h"
+#include "service/registry/pc_data.h"
+#include "service/registry/pv_csv.h"
+#include "service/registry/pv_data.h"
+#include "service/registry/pvroute_csv.h"
+#include "service/registry/quarantine_csv.h"
+#include "service/registry/quarantine_data.h"
+#include "service/transport/http_client.h"
+
+namespace {
+
+const CKelMessageThread::Texts kTexts = {
+    "I failed in making of an event handler for start confirmation to use in CKelControl.",
+    nullptr, "I failed in making of a message thread to use in CKelControl.",
+    "CKelControl::~CKelControl: An error occurred in PostThreadMessage."};
+
+// Clears pendingAdd on every record of `list`, under its lock.
+void ClearListPendingAdd(CKelList& list) {
+  CKelListLock hold(list);
+  for (CKelNode* node = list.GetHead(1); node != nullptr; node = list.GetNext(node, 1)) {
+    node->data->pendingAdd = 0;
+  }
+}
+
+}  // namespace
+
+CKelControl::CKelControl() : CKelMessageThread(kTexts) { StartMessageThread(); }
+
+CKelControl::~CKelControl() { StopMessageThread(); }
+
+void CKelControl::RequestStop() {
+  stopRequested_.store(1);
+  platform::PostThreadMessage(MessageThreadId(), platform::WM_QUIT, 0, 0);
+}
+
+bool CKelControl::WaitEndedFor(int timeout_ms) {
+  if (!ended_.ok()) return true;
+  if (!platform::WaitOne(ended_, timeout_ms)) return false;
+  ended_.Set();  // stays signalled for later callers
+  return true;
+}
+
+void CKelControl::OnStartup() { OnCreate(); }
+
+void CKelControl::OnQuit() {
+  Syslog(kLogDebug, "CKelControl::MsgProc: I received a service stop demand.");
+  OnClose();
+  ended_.Set();
+}
+
+void CKelControl::OnMessage(const platform::Message& msg) {
+  const KelMessages& m = Msg();
+  if (msg.message == m.protocolRecv) {
+    AclCommandProcess(AclEnv(), msg.wParam, msg.lParam);
+  } else if (msg.message == m.keepAliveStart) {
+    QueueRouterEvent(true, msg.wParam);
+  } else if (msg.message == m.keepAliveStop) {
+    QueueRouterEvent(false, msg.wParam);
+  }
+}
+
+AclEnvironment CKelControl::AclEnv() {
+  AclEnvironment env;
+  env.stopRequested = &stopRequested_;
+  env.httpClient = httpClient_.get();
+  env.startQueue = &startQueue_;
+  env.stopQueue = &stopQueue_;
+  return env;
+}
+
+void CKelControl::QueueRouterEvent(bool up, uint32_t address) {
+  // The address arrives in network order: its first byte in memory is the first octet.
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
+  try {
+    CKeepAliveData* data = new CKeepAliveData();
+    data->SetAddressValue(address);
+    try {
+      (up ? startQueue_ : stopQueue_).AddTail(data);
+    } catch (...) {
+      delete data;
+      throw;
+    }
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+    return;
+  } catch (...) {
+    Syslog(kLogCrit, "I failed in making of CKeepAliveData.");
+    return;
+  }
+  Syslog(kLogDebug, up ? "KeepAlive start event addition of PV(%d.%d.%d.%d)."
+                       : "KeepAlive stop event addition of PV(%d.%d.%d.%d).",
+         b[0], b[1], b[2], b[3]);
+  (up ? startThread_ : stopThread_).wake.Set();
+}
+
+void CKelControl::OnCreate() {
+  LoadRegistries();
+  ClearPendingAdd();
+  StartCommandServer();
+  StartHttpClient();
+  StartEventThread(startThread_, true);
+  StartEventThread(stopThread_, false);
+  StartKeepAlive();
+  Syslog(kLogDebug, "Start processing was finished.");
+}
+
+void CKelControl::LoadRegistries() {
+  PvLoad();
+  Syslog(kLogDebug, "I succeeded in reading of PV data.");
+  LoadPvrouteFile(PvList());
+  Syslog(kLogDebug, "I succeeded in reading of PVROUTE data.");
+  LoadPcFile(PcList());
+  Syslog(kLogDebug, "I succeeded in reading of PC data.");
+  LoadQuarantineFile(QuarantineList());
+  Syslog(kLogDebug, "I succeeded in reading of QUARANTINE data.");
+  LoadServiceSettings();
+  Syslog(kLogDebug, "I succeeded in reading of SERVICE data.");
+}
+
+void CKelControl::ClearPendingAdd() {
+  CPvList& routers = PvList();
+  {
+    CKelListLock hold(routers);
+    for (CKelNode* n = routers.GetHead(1); n != nullptr; n = routers.GetNext(n, 1)) {
+      n->data->pendingAdd = 0;
+    }
+    for (CKelNode* n = routers.GetHead(1); n != nullptr; n = routers.GetNext(n, 1)) {
+      ClearListPendingAdd(static_cast<CPvData*>(n->data)->routes);
+    }
+  }
+  ClearListPendingAdd(QuarantineList());
+  ClearListPendingAdd(PcList());
+}
+
+void CKelControl::StartCommandServer() {
+  try {
+    cmdServer_.reset();
+    cmdServer_.reset(new CKelCmdServer());
+    cmdServer_->SaveThreadID(platform::CurrentThreadId());
+    if (!cmdServer_->Start(CurrentServiceSettings().port)) {
+      if (!platform::PostThreadMessage(platform::CurrentThreadId(), platform::WM_QUIT, 0, 0)) {
+        Syslog(kLogErr, "CKelControl::OnCreate: An error occurred in PostThreadMessage.");
+      }
+    }
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+  } catch (...) {
+    Syslog(kLogCrit, "I failed in start of CKelCmdServer.");
+  }
+  Syslog(kLogDebug, "I succeeded in making of a COMMAND thread.");
+}
+
+void CKelControl::StartHttpClient() {
+  try {
+    httpClient_.reset();
+    httpClient_.reset(new CKelHttpClient());
+    httpClient_->SaveThreadID(platform::CurrentThreadId());
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+  } catch (...) {
+    Syslog(kLogCrit, "I failed in start of CKelHttpClient.");
+  }
+  Syslog(kLogDebug, "I succeeded in making of a HTTP CLIENT thread.");
+}
+
+void CKelControl::StartEventThread(EventThread& t, bool start_side) {
+  const char* name = start_side ? "KeepAliveStartProc" : "KeepAliveStopProc";
+  if (!t.wake.ok() || !t.end.ok()) {
+    Syslog(kLogCrit,
+           "I failed in making of an event handler for start confirmation to use in %s.", name);
+  }
+  bool started = t.thread.Start([this, &t, start_side, name] {
+    if (!platform::SetCurrentThreadPriority(platform::ThreadPriority::kBelowNormal)) {
+      Syslog(kLogWarning, "%s: I failed in setting of thread priority.", name);
+    }
+    EventThreadLoop(t, start_side);
+  });
+  if (!started) Syslog(kLogCrit, "I failed in start of %s.", name);
+}
+
+void CKelControl::EventThreadLoop(EventThread& t, bool start_side) {
+  AclEnvironment env = AclEnv();
+  while (!StopRequested()) {
+    int which = platform::WaitAny({&t.wake, &t.end}, 100);
+    if (which == 0 || which == platform::kWaitTimeout) {
+      if (start_side) {
+        KeepAliveStartProcess(env);
+      } else {
+        KeepAliveStopProcess(env);
+      }
+    } else {
+      break;  // the end event, or a failed wait
+    }
+  }
+}
+
+void CKelControl::StartKeepAlive() {
+  try {
+    keepAlive_.reset();
+    keepAlive_.reset(new CKelKeepAlive());
+    keepAlive_->SaveThreadID(platform::CurrentThreadId());
+    keepAlive_->Start();
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+  } catch (...) {
+    Syslog(kLogCrit, "I failed in start of CKelKeepAlive.");
+  }
+  Syslog(kLogDebug, "I succeeded in making of a KEEP ALIVE thread.");
+}
+
+void CKelControl::EndEventThread(EventThread& t, const char* begin_text, const char* end_text) {
+  Syslog(kLogDebug, "%s", begin_text);
+  if (t.thread.started()) {
+    t.end.Set();
+    t.thread.Join();
+  }
+  Syslog(kLogDebug, "%s", end_text);
+}
+
+void CKelControl::OnClose() {
+  Syslog(kLogDebug, "I generated an end event of an KeepAlive.");
+  if (keepAlive_) {
+    if (!keepAlive_->StopMessageThread()) {
+      Syslog(kLogErr, "CKelControl::OnClose: An error occurred in PostThreadMessage.");
+    }
+    keepAlive_.reset();
+  }
+  Syslog(kLogDebug, "An KeepAlive was finished normally.");
+  EndEventThread(startThread_, "I generated an end event of an KeepAliveStart.",
+                 "An KeepAliveStart was finished normally.");
+  EndEventThread(stopThread_, "I generated an end event of an KeepAliveStop.",
+                 "An KeepAliveStop was finished normally.");
+  Syslog(kLogDebug, "I generated an end event of an HTTP client.");
+  if (httpClient_) {
+    if (!httpClient_->StopMessageThread()) {
+      Syslog(kLogErr, "CKelControl::OnClose: An error occurred in PostThreadMessage.");
+    }
+    httpClient_.reset();
+  }
+  Syslog(kLogDebug, "An HTTP client was finished normally.");
+  Syslog(kLogDebug, "I generated an end event of an command server.");
+  if (cmdServer_) {
+    if (!cmdServer_->StopMessageThread()) {
+      Syslog(kLogErr, "CKelControl::OnClose: An error occurred in PostThreadMessage.");
+    }
+    cmdServer_.reset();
+  }
+  Syslog(kLogDebug, "An command server was finished normally.");
+}

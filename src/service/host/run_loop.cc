@@ -1,0 +1,75 @@
+#include "service/host/run_loop.h"
+
+#include <cstring>
+#include <memory>
+
+#include "common/syslog.h"
+#include "platform/host_os.h"
+#include "platform/profile.h"
+#include "platform/socket.h"
+#include "service/control/kel_control.h"
+#include "service/host/event_log.h"
+
+namespace {
+
+// PRIORITYMASK of syslog.ini, looked up in full and with case; unknown names select debug.
+int ReadPriorityMask() {
+  static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
+                                       "warning", "notice", "info", "debug"};
+  std::string text = platform::ReadProfileString("syslog.ini", "SYSLOG", "PRIORITYMASK", "info", 256);
+  for (int i = 0; i < 8; ++i) {
+    if (text == kNames[i]) return i;
+  }
+  return kLogDebug;
+}
+
+// Waits until the controller's message thread has ended, turning a stop signal into the stop
+// control: stop pending, the stop flag, and the quit message to the controller.
+void WaitForController(CKelControl& control) {
+  bool stop_sent = false;
+  while (!control.WaitEndedFor(0)) {
+    int sig = platform::WaitServiceSignal(100);
+    if (sig == 0) continue;
+    if (!platform::IsStopSignal(sig)) {
+      EventLog("Bad service request");
+    } else if (!stop_sent) {
+      platform::NotifyServiceManager("STOPPING=1");
+      control.RequestStop();
+      stop_sent = true;
+    }
+  }
+}
+
+}  // namespace
+
+int RunLoop() {
+  EventLog("Service started");
+  platform::NotifyServiceManager("READY=1");
+  SyslogSetMask(ReadPriorityMask());
+  SyslogOpen("VoKelMng", 32, 24);
+  Syslog(kLogInfo, "service started.");
+  Syslog(kLogDebug, "winsock version %d.%d", platform::kSocketVersionMajor,
+         platform::kSocketVersionMinor);
+  try {
+    std::unique_ptr<CKelControl> control(new CKelControl());
+    WaitForController(*control);
+    control.reset();
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+  } catch (...) {
+    Syslog(kLogCrit, "CKelControl class did a throw.");
+  }
+  Syslog(kLogInfo, "service stopped.");
+  SyslogClose();
+  EventLog("Service stopped");
+  return 0;
+}
+
+int RunAsService() {
+  SetRunningAsService(true);
+  platform::NotifyServiceManager("STATUS=start pending");
+  int status = RunLoop();
+  platform::NotifyServiceManager("STATUS=stopped");
+  EventLog("Service stopped");
+  return status;
+}

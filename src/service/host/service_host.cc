@@ -1,0 +1,174 @@
+#include "service/host/service_host.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "common/syslog.h"
+#include "platform/host_os.h"
+#include "platform/profile.h"
+#include "platform/socket.h"
+#include "service/control/kel_control.h"
+#include "service/host/event_log.h"
+#include "service/host/run_loop.h"
+
+namespace {
+
+constexpr int kExitNotRegistered = 2;  // "file not found", as the original platform reports it
+
+std::string AppIdSection() { return std::string("AppID\\") + kAppId; }
+std::string ExeSection() { return std::string("AppID\\") + kServiceName + ".EXE"; }
+
+bool IsSwitch(const char* arg, const char* name) {
+  return (arg[0] == '-' || arg[0] == '/') && strcasecmp(arg + 1, name) == 0;
+}
+
+void MessageBoxLine(const char* text) { fprintf(stderr, "%s: %s\n", kServiceName, text); }
+
+bool WriteRegistration(bool local_service) {
+  const char* reg = kRegistrationFile;
+  bool ok = platform::WriteProfileString(reg, AppIdSection().c_str(), "(default)", kServiceName);
+  ok = ok && platform::WriteProfileString(reg, AppIdSection().c_str(), "LocalService",
+                                          local_service ? kServiceName : nullptr);
+  ok = ok && platform::WriteProfileString(reg, ExeSection().c_str(), "AppID", kAppId);
+  return ok;
+}
+
+// Stops (when systemd runs) and deletes an installed unit. false after a reported failure.
+bool UninstallService() {
+  std::error_code ec;
+  std::string unit = ServiceUnitPath();
+  if (!std::filesystem::exists(unit, ec)) return true;
+  if (platform::SystemdRunning()) {
+    if (platform::RunCommand({"systemctl", "stop", std::string(kServiceName) + ".service"}) != 0) {
+      MessageBoxLine("Could not stop service");
+    }
+  }
+  if (!std::filesystem::remove(unit, ec) || ec) {
+    MessageBoxLine("Could not delete service");
+    return false;
+  }
+  if (platform::SystemdRunning()) platform::RunCommand({"systemctl", "daemon-reload"});
+  return true;
+}
+
+std::string UnitText() {
+  std::string text =
+      "[Unit]\n"
+      "Description=VoKelMng quarantine service\n"
+      "After=network-online.target\n"
+      "Wants=network-online.target\n"
+      "\n"
+      "[Service]\n"
+      "Type=notify\n"
+      "ExecStart=\"" + platform::SelfExecutablePath() + "\"\n"
+      "WorkingDirectory=/var/lib/vokelmng\n"
+      "StateDirectory=vokelmng\n"
+      "Environment=\"VOKELMNG_CONFIG_DIR=" + platform::ProfileDir() + "\"\n"
+      "AmbientCapabilities=CAP_NET_RAW\n"
+      "CapabilityBoundingSet=CAP_NET_RAW\n";
+  return text;  // no [Install] section: started on demand only
+}
+
+// Writes the unit unless one is installed already (that one is left unchanged).
+bool InstallService() {
+  std::error_code ec;
+  std::string unit = ServiceUnitPath();
+  if (std::filesystem::exists(unit, ec)) return true;
+  std::filesystem::create_directories(std::filesystem::path(unit).parent_path(), ec);
+  std::string temp = unit + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << UnitText();
+    out.flush();
+    if (!out) {
+      MessageBoxLine("Could not start service");
+      std::filesystem::remove(temp, ec);
+      return false;
+    }
+  }
+  std::filesystem::rename(temp, unit, ec);
+  if (ec) {
+    MessageBoxLine("Could not start service");
+    return false;
+  }
+  if (platform::SystemdRunning()) platform::RunCommand({"systemctl", "daemon-reload"});
+  return true;
+}
+
+int UnregServer() {
+  bool ok = UninstallService();
+  std::error_code ec;
+  std::filesystem::remove(platform::ProfilePath(kRegistrationFile), ec);
+  return ok && !ec ? 0 : 1;
+}
+
+int RegServer() {
+  bool ok = UninstallService();
+  if (!WriteRegistration(false)) {
+    fprintf(stderr, "%s: cannot write %s\n", kServiceName,
+            platform::ProfilePath(kRegistrationFile).c_str());
+    return 1;
+  }
+  return ok ? 0 : 1;
+}
+
+int InstallAsService() {
+  if (!WriteRegistration(true)) {
+    fprintf(stderr, "%s: cannot write %s\n", kServiceName,
+            platform::ProfilePath(kRegistrationFile).c_str());
+    return 1;
+  }
+  return InstallService() ? 0 : 1;
+}
+
+}  // namespace
+
+HostSwitch FindHostSwitch(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsSwitch(argv[i], "UnregServer")) return HostSwitch::kUnregServer;
+    if (IsSwitch(argv[i], "RegServer")) return HostSwitch::kRegServer;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (IsSwitch(argv[i], "Service")) return HostSwitch::kService;
+  }
+  return HostSwitch::kNone;
+}
+
+int RunHostSwitch(HostSwitch which) {
+  switch (which) {
+    case HostSwitch::kUnregServer:
+      return UnregServer();
+    case HostSwitch::kRegServer:
+      return RegServer();
+    case HostSwitch::kService:
+      return InstallAsService();
+    case HostSwitch::kNone:
+      break;
+  }
+  return 0;
+}
+
+std::string ServiceUnitPath() {
+  const char* dir = getenv("VOKELMNG_UNIT_DIR");
+  std::string base = (dir != nullptr && dir[0] != '\0') ? dir : "/etc/systemd/system";
+  return base + "/" + kServiceName + ".service";
+}
+
+int RunRegisteredProgram() {
+  std::error_code ec;
+  std::string reg = platform::ProfilePath(kRegistrationFile);
+  std::string name = platform::ReadProfileString(kRegistrationFile, AppIdSection().c_str(),
+                                                 "(default)", "", 256);
+  if (!std::filesystem::exists(reg, ec) || name.empty()) return kExitNotRegistered;
+  std::string local = platform::ReadProfileString(kRegistrationFile, AppIdSection().c_str(),
+                                                  "LocalService", "", 256);
+  if (!local.empty()) return RunAsService();
+  SetRunningAsService(false);
+  return RunLoop();
+}

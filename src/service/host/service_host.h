@@ -1,0 +1,29 @@
+// The service host: command-line switches that register and unregister the service, the
+// start-up decision (foreground process or service under systemd), and the run loop that keeps
+// the controller alive until a stop request or its own end.
+#pragma once
+
+#include <string>
+
+constexpr char kServiceName[] = "VoKelMng";
+constexpr char kAppId[] = "{5D2A9C71-3B84-4E0F-A6C2-7F19E04B8D36}";
+// The registration file in the profile directory: the same keys and values the original
+// platform keeps in its registry, one section per key.
+constexpr char kRegistrationFile[] = "VoKelMng.reg";
+
+enum class HostSwitch { kNone, kRegServer, kUnregServer, kService };
+
+// UnregServer and RegServer are looked for first (the first of the two found decides), then
+// Service. A switch starts with '-' or '/' and is compared without regard to case.
+HostSwitch FindHostSwitch(int argc, char** argv);
+
+// Performs a switch; the process exit status (0 on success).
+int RunHostSwitch(HostSwitch which);
+
+// Path of the systemd unit written by -Service: $VOKELMNG_UNIT_DIR (default
+// /etc/systemd/system) + "/VoKelMng.service".
+std::string ServiceUnitPath();
+
+// Program entry without a switch: exit status 2 when the program is not registered; otherwise
+// runs the service (LocalService registered) or the foreground process until stopped.
+int RunRegisteredProgram();

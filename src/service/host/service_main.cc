@@ -1,0 +1,14 @@
+// VoKelMng: the quarantine service program.
+#include "platform/host_os.h"
+#include "service/host/event_log.h"
+#include "service/host/messages.h"
+#include "service/host/service_host.h"
+
+int main(int argc, char** argv) {
+  platform::BlockServiceSignals();
+  Msg();  // registers every message name before any component starts
+  EventLog("WinMain of a module was called.");
+  HostSwitch which = FindHostSwitch(argc, argv);
+  if (which != HostSwitch::kNone) return RunHostSwitch(which);
+  return RunRegisteredProgram();
+}

@@ -1,0 +1,111 @@
+#include "service/registry/csv_file.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kLineBlanks = " \t\r\n";
+constexpr const char* kFieldBlanks = "\" \t\r\n";
+
+std::string_view TrimRight(std::string_view text, const char* set) {
+  size_t end = text.find_last_not_of(set);
+  return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
+}
+
+std::string_view Trim(std::string_view text, const char* set) {
+  size_t begin = text.find_first_not_of(set);
+  if (begin == std::string_view::npos) return std::string_view();
+  return TrimRight(text.substr(begin), set);
+}
+
+}  // namespace
+
+CsvFileWriter::CsvFileWriter(const std::string& name, bool owner_only)
+    : name_(name), temp_name_(name + ".tmp") {
+  std::error_code ec;
+  // A temporary file left by an interrupted save is replaced; anything else there (a
+  // directory) makes the save fail below.
+  if (fs::is_regular_file(fs::symlink_status(temp_name_, ec))) fs::remove(temp_name_, ec);
+  out_.open(temp_name_, std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!out_.is_open()) return;
+  open_ = true;
+  if (owner_only) {
+    // Restricted before the first byte is written.
+    fs::permissions(temp_name_, fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace, ec);
+    if (ec) failed_ = true;
+  }
+}
+
+CsvFileWriter::~CsvFileWriter() {
+  if (!open_ || committed_) return;
+  if (out_.is_open()) out_.close();
+  std::error_code ec;
+  fs::remove(temp_name_, ec);
+}
+
+bool CsvFileWriter::WriteLine(std::string_view line) {
+  if (!open_ || failed_ || committed_) return false;
+  out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+  out_.write("\r\n", 2);
+  if (!out_) failed_ = true;
+  return !failed_;
+}
+
+bool CsvFileWriter::Commit() {
+  if (!open_ || failed_ || committed_) return false;
+  out_.flush();
+  if (!out_) failed_ = true;
+  out_.close();
+  if (out_.fail()) failed_ = true;
+  if (failed_) return false;
+  std::error_code ec;
+  fs::rename(temp_name_, name_, ec);
+  if (ec) {
+    failed_ = true;
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+CsvFileReader::CsvFileReader(const std::string& name) {
+  in_.open(name, std::ios::in | std::ios::binary);
+  open_ = in_.is_open();
+}
+
+int CsvFileReader::ReadLine(std::string* line) {
+  if (!open_) return -1;
+  line->clear();
+  if (!std::getline(in_, *line)) {
+    if (in_.bad()) return -1;
+    return line->empty() && in_.eof() ? 0 : -1;
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return 1;
+}
+
+std::vector<std::string> CsvSplitFields(std::string_view line) {
+  std::vector<std::string> fields;
+  line = TrimRight(line, kLineBlanks);
+  if (line.empty()) return fields;
+  while (true) {
+    size_t comma = line.find(',');
+    fields.emplace_back(Trim(line.substr(0, comma), kFieldBlanks));
+    if (comma == std::string_view::npos) break;
+    line.remove_prefix(comma + 1);
+  }
+  return fields;
+}
+
+std::string CsvQuote(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}

@@ -1,0 +1,63 @@
+// Registry CSV files: an atomic writer, a line reader and the field splitter shared by every
+// registry's save and load. Files are named bare (relative to the working directory).
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Writes "<name>.tmp" beside the file and renames it over `name` only when every line was
+// written and flushed, so a failed save leaves the old file byte for byte. Lines end with
+// "\r\n" on disk. Not thread-safe: saves of one file must be serialised by the caller (the
+// registry lock held across the whole save does that).
+class CsvFileWriter {
+ public:
+  // `owner_only`: the file is created with mode 0600 (files holding passwords).
+  explicit CsvFileWriter(const std::string& name, bool owner_only = false);
+  // Removes the temporary file when Commit did not succeed.
+  ~CsvFileWriter();
+  CsvFileWriter(const CsvFileWriter&) = delete;
+  CsvFileWriter& operator=(const CsvFileWriter&) = delete;
+
+  // False when the temporary file could not be created.
+  bool IsOpen() const { return open_; }
+  // Appends `line` and "\r\n". False on failure; a failure makes Commit fail too.
+  bool WriteLine(std::string_view line);
+  // Flushes, closes and renames over the file. False on any failure (the old file is intact).
+  bool Commit();
+
+ private:
+  std::string name_;
+  std::string temp_name_;
+  std::ofstream out_;
+  bool open_ = false;
+  bool failed_ = false;
+  bool committed_ = false;
+};
+
+// Reads a file line by line; a line ends with "\n" or "\r\n" (neither is returned).
+class CsvFileReader {
+ public:
+  explicit CsvFileReader(const std::string& name);
+  CsvFileReader(const CsvFileReader&) = delete;
+  CsvFileReader& operator=(const CsvFileReader&) = delete;
+
+  // False when the file could not be opened.
+  bool IsOpen() const { return open_; }
+  // 1: a line is in *line. 0: end of file. -1: read error.
+  int ReadLine(std::string* line);
+
+ private:
+  std::ifstream in_;
+  bool open_ = false;
+};
+
+// Splits one file line into fields. Trailing blanks, tabs, CRs and LFs of the line are cut
+// first; an empty line then has no field at all. Otherwise every comma ends a field, so a line
+// ending in a comma has a last field that is present and empty. Each field is trimmed of
+// leading and trailing double quotes, blanks, tabs, CRs and LFs. Nothing is unescaped.
+std::vector<std::string> CsvSplitFields(std::string_view line);
+
+// `"text"`: the text in double quotes, as the files write text fields.
+std::string CsvQuote(std::string_view text);

@@ -1,0 +1,81 @@
+#include "service/registry/pc_csv.h"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/address_util.h"
+#include "common/syslog.h"
+#include "service/registry/csv_file.h"
+
+namespace {
+
+std::string PcLine(const CPcData& pc) {
+  std::string line = CsvQuote(pc.macText);
+  line += ',';
+  if (pc.HasSource()) line += CsvQuote(pc.sourceText);
+  line += ',';
+  line += CsvQuote(pc.networkText);
+  line += ',';
+  line += CsvQuote(pc.netmaskText);
+  return line;
+}
+
+// Fills `pc` from the fields of one line; false when a field does not parse.
+bool PcFromFields(const std::vector<std::string>& fields, CPcData* pc) {
+  size_t count = fields.size();
+  if (count > 0 && !fields[0].empty()) {
+    pc->macText = fields[0];
+    if (ParseMacAddress(pc->macText.c_str(), pc->mac.data()) != 0) return false;
+  }
+  if (count > 1 && !fields[1].empty()) {
+    pc->sourceText = fields[1];
+    if (!IsIpAddress(pc->sourceText.c_str(), pc->source.data())) return false;
+  }
+  if (count > 2 && !fields[2].empty()) {
+    pc->networkText = fields[2];
+    if (!IsIpAddress(pc->networkText.c_str(), pc->network.data())) return false;
+  }
+  if (count > 3 && !fields[3].empty()) {
+    pc->netmaskText = fields[3];
+    if (!ParseNetmask(pc->netmaskText.c_str(), &pc->netmask)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int SavePcFile(CPcList& list, const char* name) {
+  CsvFileWriter writer(name);
+  if (!writer.IsOpen()) return -1;
+  CKelListLock hold(list);
+  for (CKelNode* node = list.GetHead(1); node != nullptr; node = list.GetNext(node, 1)) {
+    const CPcData& pc = *static_cast<const CPcData*>(node->data);
+    if (pc.pendingDelete) continue;
+    if (!writer.WriteLine(PcLine(pc))) return -1;
+  }
+  return writer.Commit() ? 0 : -1;
+}
+
+int LoadPcFile(CPcList& list, const char* name) {
+  CsvFileReader reader(name);
+  if (!reader.IsOpen()) return -1;
+  if (!list.IsEmpty()) list.MarkAll(1);
+  std::string line;
+  while (true) {
+    int got = reader.ReadLine(&line);
+    if (got == 0) return 0;
+    if (got < 0) return -1;
+    std::unique_ptr<CPcData> pc(new (std::nothrow) CPcData());
+    if (!pc) {
+      Syslog(kLogCrit, "I failed in making of CPcData.");
+      return -1;
+    }
+    if (!PcFromFields(CsvSplitFields(line), pc.get())) return -1;
+    pc->pendingAdd = 1;
+    // Add also applies the shape rules, so an empty line or a wrong shape ends the load.
+    if (list.Add(pc.get()) != 0) return -1;
+    pc.release();
+  }
+}

@@ -1,0 +1,156 @@
+#include "service/registry/pc_data.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/address_util.h"
+#include "service/registry/registry_ops.h"
+
+namespace {
+
+const CPcData& AsPc(const CKelRecord* record) { return *static_cast<const CPcData*>(record); }
+
+bool SameUnderMask(const std::array<uint8_t, 4>& a, const std::array<uint8_t, 4>& b,
+                   const std::array<uint8_t, 4>& mask) {
+  for (int i = 0; i < 4; ++i) {
+    if ((a[i] & mask[i]) != (b[i] & mask[i])) return false;
+  }
+  return true;
+}
+
+// Equal netmasks and equal networks under that netmask.
+bool SameNetwork(const CPcData& candidate, const CPcData& key) {
+  return candidate.netmask == key.netmask &&
+         SameUnderMask(candidate.network, key.network, key.netmask);
+}
+
+// The network part of PcMatch: a key without network text accepts; a key without netmask text
+// wants the very same network; otherwise the network under equal netmasks.
+bool NetworkMatches(const CPcData& candidate, const CPcData& key) {
+  if (!key.HasNetwork()) return true;
+  if (!candidate.HasNetwork()) return false;
+  if (key.netmaskText.empty()) return candidate.network == key.network;
+  return SameNetwork(candidate, key);
+}
+
+}  // namespace
+
+bool CPcData::HasValidShape() const {
+  if (HasSource() && HasNetwork()) return false;
+  if (!HasMac() && (HasSource() || !HasNetwork())) return false;
+  return true;
+}
+
+int PcDuplicateMatch(const CKelRecord* candidate_record, const CKelRecord* key_record) {
+  const CPcData& candidate = AsPc(candidate_record);
+  const CPcData& key = AsPc(key_record);
+  if (candidate.pendingDelete) return 0;
+  if (!key.HasMac()) return SameNetwork(candidate, key);
+  if (!candidate.HasMac()) {
+    return key.HasNetwork() && candidate.HasNetwork() && SameNetwork(candidate, key);
+  }
+  if (candidate.mac != key.mac) return 0;
+  if (key.HasSource()) return candidate.HasSource() && candidate.source == key.source;
+  if (key.HasNetwork()) return candidate.HasNetwork() && SameNetwork(candidate, key);
+  return 1;
+}
+
+int PcMatch(const CKelRecord* candidate_record, const CKelRecord* key_record) {
+  const CPcData& candidate = AsPc(candidate_record);
+  const CPcData& key = AsPc(key_record);
+  if (!key.HasMac()) return !candidate.HasMac() && NetworkMatches(candidate, key);
+  if (!candidate.HasMac() || candidate.mac != key.mac) return 0;
+  if (key.HasSource() && (!candidate.HasSource() || candidate.source != key.source)) return 0;
+  return NetworkMatches(candidate, key);
+}
+
+int PcActiveMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return !candidate->pendingDelete && PcMatch(candidate, key);
+}
+
+int PcPendingAddMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return candidate->pendingAdd && PcMatch(candidate, key);
+}
+
+int PcPendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return candidate->pendingDelete && PcMatch(candidate, key);
+}
+
+int CPcList::Add(CPcData* record, int locked) {
+  if (record == nullptr || !record->HasValidShape()) return -1;
+  if (record->HasMac()) {
+    // Every registered MAC reads "XX:XX:XX:XX:XX:XX", whatever form it was typed in.
+    uint8_t bytes[6];
+    if (ParseMacAddress(record->macText.c_str(), bytes) != 0) return -1;
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2],
+                  bytes[3], bytes[4], bytes[5]);
+    std::copy(bytes, bytes + 6, record->mac.begin());
+    record->macText = text;
+  }
+  return RegistryAdd(*this, record, PcDuplicateMatch, locked);
+}
+
+void CPcList::MarkDeleted(const CPcData& key, int locked) {
+  RegistryMarkDeleted(*this, key, PcActiveMatch, locked);
+}
+
+void CPcList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
+
+CPcData* CPcList::FindPendingAdd(const CPcData& key, int locked) {
+  return RegistryFind(*this, key, PcPendingAddMatch, locked);
+}
+
+CPcData* CPcList::FindPendingDelete(const CPcData& key, int locked) {
+  return RegistryFind(*this, key, PcPendingDeleteMatch, locked);
+}
+
+int CPcList::CopyTo(CPcList* target, int locked) {
+  return RegistryCopyTo<CPcData>(*this, target, PcDuplicateMatch,
+                                 "I was not able to add CPcData data to a queue.",
+                                 "I failed in start of CPvData.", locked);
+}
+
+CPcList& PcList() {
+  static CPcList list;
+  return list;
+}
+
+int DefaultClassNetmask(const std::array<uint8_t, 4>& network, std::string* text,
+                        std::array<uint8_t, 4>* mask) {
+  uint8_t first = network[0];
+  std::array<uint8_t, 4> value;
+  if (first == 0) {
+    value = {0, 0, 0, 0};
+  } else if (first < 128) {
+    value = {255, 0, 0, 0};
+  } else if (first < 192) {
+    value = {255, 255, 0, 0};
+  } else if (first < 224) {
+    value = {255, 255, 255, 0};
+  } else if (first < 240) {
+    value = {240, 0, 0, 0};
+  } else if (first < 248) {
+    value = {248, 0, 0, 0};
+  } else {
+    return -1;
+  }
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", value[0], value[1], value[2], value[3]);
+  *text = buffer;
+  *mask = value;
+  return 0;
+}
+
+bool ParseNetmask(const char* text, std::array<uint8_t, 4>* mask) {
+  std::array<uint8_t, 4> bytes;
+  if (!IsIpAddress(text, bytes.data())) return false;
+  // The check runs on the decimal bytes themselves: the platform's text conversion reads a
+  // leading zero as octal and could call a different mask contiguous.
+  uint32_t value = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) |
+                   (uint32_t{bytes[2]} << 8) | bytes[3];
+  uint32_t inverted = ~value;
+  if ((inverted & (inverted + 1)) != 0) return false;
+  *mask = bytes;
+  return true;
+}

@@ -1,0 +1,70 @@
+// The PC registry: entries naming a PC by MAC (optionally with its address) or a client network
+// (optionally tied to one MAC). One process-wide CPcList, reached through PcList().
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "service/registry/kel_list.h"
+
+// One PC entry. Valid shapes: MAC only; MAC and source; network only; MAC and network.
+class CPcData : public CKelRecord {
+ public:
+  CPcData() = default;
+  CPcData(const CPcData& other) = default;
+  // Copies all eight fields and both flags.
+  CPcData& operator=(const CPcData& other) = default;
+
+  bool HasMac() const { return !macText.empty(); }
+  bool HasSource() const { return !sourceText.empty(); }
+  bool HasNetwork() const { return !networkText.empty(); }
+  // True for one of the four valid shapes (see above).
+  bool HasValidShape() const;
+
+  std::string macText;  // "XX:XX:XX:XX:XX:XX" once registered, or empty
+  std::array<uint8_t, 6> mac{};
+  std::string sourceText;  // as typed
+  std::array<uint8_t, 4> source{};
+  std::string networkText;
+  std::array<uint8_t, 4> network{};  // first octet first
+  std::string netmaskText;
+  std::array<uint8_t, 4> netmask{};
+};
+
+// Match functions over CPcData, candidate (the entry in the list) first, key second; they
+// compare the parsed fields. Duplicate: the rule of Add. PcMatch: the rule of del and of the
+// controller's lookups. Active / pending-add / pending-delete: that state and PcMatch.
+int PcDuplicateMatch(const CKelRecord* candidate, const CKelRecord* key);
+int PcMatch(const CKelRecord* candidate, const CKelRecord* key);
+int PcActiveMatch(const CKelRecord* candidate, const CKelRecord* key);
+int PcPendingAddMatch(const CKelRecord* candidate, const CKelRecord* key);
+int PcPendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key);
+
+class CPcList : public CKelList {
+ public:
+  // Shape check, duplicate check, MAC rewritten as upper-case colon text, and insertion, all in
+  // one hold of the lock. 0: the list owns `record`; -1: the caller still owns it.
+  int Add(CPcData* record, int locked = 0);
+  // Marks every live entry that PcMatch accepts for `key`.
+  void MarkDeleted(const CPcData& key, int locked = 0);
+  void MarkAll(int32_t flag, int locked = 0);
+  // Lookups: the record or nullptr; valid only while the lock is held.
+  CPcData* FindPendingAdd(const CPcData& key, int locked = 0);
+  CPcData* FindPendingDelete(const CPcData& key, int locked = 0);
+  // Snapshot into `target` (emptied first), marked entries included. Returns the target's
+  // count, -1 when `target` is null.
+  int CopyTo(CPcList* target, int locked = 0);
+};
+
+// The process-wide PC registry.
+CPcList& PcList();
+
+// The class default netmask of a network, from its first octet: 0 gives 0.0.0.0, 1-127
+// 255.0.0.0, 128-191 255.255.0.0, 192-223 255.255.255.0, 224-239 240.0.0.0, 240-247
+// 248.0.0.0. 0 with text and bytes stored; -1 (nothing stored) from 248 up.
+int DefaultClassNetmask(const std::array<uint8_t, 4>& network, std::string* text,
+                        std::array<uint8_t, 4>* mask);
+// True when `text` is a dotted address whose bits are ones followed by zeros (0.0.0.0 and
+// 255.255.255.255 included); the bytes are then stored in *mask.
+bool ParseNetmask(const char* text, std::array<uint8_t, 4>* mask);

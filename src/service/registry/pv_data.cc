@@ -1,0 +1,133 @@
+#include "service/registry/pv_data.h"
+
+#include "common/syslog.h"
+#include "service/registry/registry_ops.h"
+
+namespace {
+
+const CPvData& Router(const CKelRecord* record) { return *static_cast<const CPvData*>(record); }
+
+}  // namespace
+
+CPvData& CPvData::operator=(const CPvData& other) {
+  if (this == &other) return *this;
+  CKelRecord::operator=(other);
+  addressText = other.addressText;
+  address = other.address;
+  portText = other.portText;
+  port = other.port;
+  user = other.user;
+  password = other.password;
+  intervalText = other.intervalText;
+  interval = other.interval;
+  missLimitText = other.missLimitText;
+  missLimit = other.missLimit;
+  // Taking the source route list's lock does not change the source's contents.
+  const_cast<CPvrouteList&>(other.routes).CopyTo(&routes);
+  lastProbe = other.lastProbe;
+  misses = other.misses;
+  alive = other.alive;
+  probeOutstanding = other.probeOutstanding;
+  resendPending = other.resendPending;
+  return *this;
+}
+
+int PvDuplicateMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return !candidate->pendingDelete && Router(candidate).address == Router(key).address;
+}
+
+int PvRouterMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  const CPvData& c = Router(candidate);
+  const CPvData& k = Router(key);
+  if (!k.portText.empty() && c.port != k.port) return 0;
+  return c.address == k.address;
+}
+
+int PvActiveMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return !candidate->pendingDelete && PvRouterMatch(candidate, key);
+}
+
+int PvPendingAddMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return candidate->pendingAdd && PvRouterMatch(candidate, key);
+}
+
+int PvPendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key) {
+  return candidate->pendingDelete && PvRouterMatch(candidate, key);
+}
+
+int CPvList::Add(CPvData* router, int locked) {
+  return RegistryAdd(*this, router, PvDuplicateMatch, locked);
+}
+
+void CPvList::MarkDeleted(const CPvData& key, int locked) {
+  RegistryMarkDeleted(*this, key, PvActiveMatch, locked);
+}
+
+void CPvList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
+
+CPvData* CPvList::FindActive(const CPvData& key, int locked) {
+  return RegistryFind(*this, key, PvActiveMatch, locked);
+}
+
+CPvData* CPvList::FindPendingAdd(const CPvData& key, int locked) {
+  return RegistryFind(*this, key, PvPendingAddMatch, locked);
+}
+
+CPvData* CPvList::FindPendingDelete(const CPvData& key, int locked) {
+  return RegistryFind(*this, key, PvPendingDeleteMatch, locked);
+}
+
+CPvData* CPvList::FindActiveByAddress(const uint8_t address[4], int locked) {
+  CPvData key;
+  key.address = {address[0], address[1], address[2], address[3]};
+  return RegistryFind(*this, key, PvDuplicateMatch, locked);
+}
+
+int CPvList::CopyTo(CPvList* target, int locked) {
+  return RegistryCopyTo<CPvData>(*this, target, PvDuplicateMatch,
+                                 "I was not able to add CPvData data to a queue.",
+                                 "I failed in start of CPvData.", locked);
+}
+
+int CPvList::DiagnoseOn(const uint8_t address[4]) {
+  CKelListLock lock(*this);
+  CPvData* router = FindActiveByAddress(address, 1);
+  if (router == nullptr) {
+    Syslog(kLogErr, "I failed in a search of PV.");
+    return 0;
+  }
+  router->probeOutstanding = 0;
+  int changed = 0;
+  if (router->alive == 0) {
+    router->resendPending = 1;
+    Syslog(kLogInfo, "PV(%d.%d.%d.%d) was diagnosed as ON by a keep alive function.", address[0],
+           address[1], address[2], address[3]);
+    changed = 1;
+  }
+  router->alive = 1;
+  router->misses = 0;
+  return changed;
+}
+
+int CPvList::DiagnoseOff(const uint8_t address[4]) {
+  CKelListLock lock(*this);
+  CPvData* router = FindActiveByAddress(address, 1);
+  if (router == nullptr) {
+    Syslog(kLogErr, "I failed in a search of PV.");
+    return 0;
+  }
+  router->probeOutstanding = 0;
+  if (router->alive != 1) return 0;
+  uint32_t before = router->misses++;
+  if (router->missLimit > before) return 0;
+  router->alive = 0;
+  Syslog(kLogWarning, "PV(%d.%d.%d.%d) was diagnosed as OFF by a keep alive function.", address[0],
+         address[1], address[2], address[3]);
+  return 1;
+}
+
+CPvList& PvList() {
+  // Never destroyed: threads may still reach the registry while the process exits.
+  static CPvList* list = new CPvList;
+  return *list;
+}
