@@ -21,7 +21,6 @@ std::string ReadProfileString(const char* file, const char* section, const char*
 // Writes `key`=`value` into `section` of `file`, creating the file (and directory) and section
 // as needed. A null value removes the key; a null key removes the whole section. The file is
 // replaced atomically. false on failure.
-bool WriteProfileString(const char* file, const char* section, const char* key,
-                        const char* value);
+bool WriteProfileString(const char* file, const char* section, const char* key, const char* value);
 
 }  // namespace platform

@@ -26,9 +26,9 @@ constexpr long kFdConnect = 0x10;
 constexpr long kFdClose = 0x20;
 
 struct NetworkEvents {
-  long events = 0;       // kFd* bits that are set
-  int connect_error = 0; // Winsock code for kFdConnect, 0 when it succeeded
-  int close_error = 0;   // Winsock code for kFdClose, 0 for a graceful close
+  long events = 0;        // kFd* bits that are set
+  int connect_error = 0;  // Winsock code for kFdConnect, 0 when it succeeded
+  int close_error = 0;    // Winsock code for kFdClose, 0 for a graceful close
   int read_error = 0;
 };
 

@@ -22,8 +22,8 @@ bool RemoveLoopbackAddress(const std::string& addr);
 }  // namespace testsupport
 
 // In a test body or fixture SetUp: enter a private network or fail the test.
-#define ENTER_PRIVATE_NETWORK()                                    \
-  do {                                                             \
-    std::string netns_error_ = testsupport::EnterPrivateNetwork(); \
+#define ENTER_PRIVATE_NETWORK()                                     \
+  do {                                                              \
+    std::string netns_error_ = testsupport::EnterPrivateNetwork();  \
     ASSERT_EQ(netns_error_, "") << "cannot make a private network"; \
   } while (0)

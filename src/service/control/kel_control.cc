@@ -20,8 +20,8 @@
 namespace {
 
 const CKelMessageThread::Texts kTexts = {
-    "I failed in making of an event handler for start confirmation to use in CKelControl.",
-    nullptr, "I failed in making of a message thread to use in CKelControl.",
+    "I failed in making of an event handler for start confirmation to use in CKelControl.", nullptr,
+    "I failed in making of a message thread to use in CKelControl.",
     "CKelControl::~CKelControl: An error occurred in PostThreadMessage."};
 
 // Clears pendingAdd on every record of `list`, under its lock.
@@ -97,8 +97,9 @@ void CKelControl::QueueRouterEvent(bool up, uint32_t address) {
     Syslog(kLogCrit, "I failed in making of CKeepAliveData.");
     return;
   }
-  Syslog(kLogDebug, up ? "KeepAlive start event addition of PV(%d.%d.%d.%d)."
-                       : "KeepAlive stop event addition of PV(%d.%d.%d.%d).",
+  Syslog(kLogDebug,
+         up ? "KeepAlive start event addition of PV(%d.%d.%d.%d)."
+            : "KeepAlive stop event addition of PV(%d.%d.%d.%d).",
          b[0], b[1], b[2], b[3]);
   (up ? startThread_ : stopThread_).wake.Set();
 }
@@ -176,8 +177,8 @@ void CKelControl::StartHttpClient() {
 void CKelControl::StartEventThread(EventThread& t, bool start_side) {
   const char* name = start_side ? "KeepAliveStartProc" : "KeepAliveStopProc";
   if (!t.wake.ok() || !t.end.ok()) {
-    Syslog(kLogCrit,
-           "I failed in making of an event handler for start confirmation to use in %s.", name);
+    Syslog(kLogCrit, "I failed in making of an event handler for start confirmation to use in %s.",
+           name);
   }
   bool started = t.thread.Start([this, &t, start_side, name] {
     if (!platform::SetCurrentThreadPriority(platform::ThreadPriority::kBelowNormal)) {

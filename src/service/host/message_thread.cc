@@ -15,7 +15,8 @@ void CKelMessageThread::StartMessageThread() {
 }
 
 bool CKelMessageThread::StopMessageThread() {
-  if (!thread_.started()) return true;
+  if (!thread_.started() || stopped_) return true;
+  stopped_ = true;
   bool posted = platform::PostThreadMessage(thread_.id(), platform::WM_QUIT, 0, 0);
   if (!posted && texts_.quitPost != nullptr) Syslog(kLogErr, "%s", texts_.quitPost);
   thread_.Join();
@@ -32,8 +33,7 @@ platform::ThreadId CKelMessageThread::LoadThreadID() {
   return saved_thread_id_;
 }
 
-bool CKelMessageThread::PostMessageMainThread(uint32_t message, uint32_t wParam,
-                                              uint32_t lParam) {
+bool CKelMessageThread::PostMessageMainThread(uint32_t message, uint32_t wParam, uint32_t lParam) {
   platform::ThreadId target = LoadThreadID();
   if (target == 0) return false;
   return platform::PostThreadMessage(target, message, wParam, lParam);

@@ -38,8 +38,9 @@ class CKelMessageThread {
 
   // Identifier of the message thread (0 before it runs).
   platform::ThreadId MessageThreadId() const { return thread_.id(); }
-  // Posts WM_QUIT to the message thread and waits for it (no time limit). Safe to call twice.
-  // false when the post failed (logged with Texts::quitPost).
+  // Posts WM_QUIT to the message thread and waits for it (no time limit). Only the first call
+  // acts: later calls return true at once and never post to a thread id that may have been
+  // reused. false when the post failed (logged with Texts::quitPost). Called by the owner only.
   bool StopMessageThread();
 
  protected:
@@ -59,6 +60,7 @@ class CKelMessageThread {
   Texts texts_;
   platform::Event started_;
   platform::Thread thread_;
+  bool stopped_ = false;  // StopMessageThread has run; touched by the owner only
   std::mutex cs_;
   platform::ThreadId saved_thread_id_ = 0;  // guarded by cs_
 };

@@ -16,7 +16,8 @@ namespace {
 int ReadPriorityMask() {
   static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
                                        "warning", "notice", "info", "debug"};
-  std::string text = platform::ReadProfileString("syslog.ini", "SYSLOG", "PRIORITYMASK", "info", 256);
+  std::string text =
+      platform::ReadProfileString("syslog.ini", "SYSLOG", "PRIORITYMASK", "info", 256);
   for (int i = 0; i < 8; ++i) {
     if (text == kNames[i]) return i;
   }

@@ -66,10 +66,14 @@ std::string UnitText() {
       "\n"
       "[Service]\n"
       "Type=notify\n"
-      "ExecStart=\"" + platform::SelfExecutablePath() + "\"\n"
+      "ExecStart=\"" +
+      platform::SelfExecutablePath() +
+      "\"\n"
       "WorkingDirectory=/var/lib/vokelmng\n"
       "StateDirectory=vokelmng\n"
-      "Environment=\"VOKELMNG_CONFIG_DIR=" + platform::ProfileDir() + "\"\n"
+      "Environment=\"VOKELMNG_CONFIG_DIR=" +
+      platform::ProfileDir() +
+      "\"\n"
       "AmbientCapabilities=CAP_NET_RAW\n"
       "CapabilityBoundingSet=CAP_NET_RAW\n";
   return text;  // no [Install] section: started on demand only
@@ -163,8 +167,8 @@ std::string ServiceUnitPath() {
 int RunRegisteredProgram() {
   std::error_code ec;
   std::string reg = platform::ProfilePath(kRegistrationFile);
-  std::string name = platform::ReadProfileString(kRegistrationFile, AppIdSection().c_str(),
-                                                 "(default)", "", 256);
+  std::string name =
+      platform::ReadProfileString(kRegistrationFile, AppIdSection().c_str(), "(default)", "", 256);
   if (!std::filesystem::exists(reg, ec) || name.empty()) return kExitNotRegistered;
   std::string local = platform::ReadProfileString(kRegistrationFile, AppIdSection().c_str(),
                                                   "LocalService", "", 256);

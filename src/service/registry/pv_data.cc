@@ -29,6 +29,7 @@ CPvData& CPvData::operator=(const CPvData& other) {
   alive = other.alive;
   probeOutstanding = other.probeOutstanding;
   resendPending = other.resendPending;
+  onTransitions = other.onTransitions;
   return *this;
 }
 
@@ -100,6 +101,7 @@ int CPvList::DiagnoseOn(const uint8_t address[4]) {
   int changed = 0;
   if (router->alive == 0) {
     router->resendPending = 1;
+    ++router->onTransitions;
     Syslog(kLogInfo, "PV(%d.%d.%d.%d) was diagnosed as ON by a keep alive function.", address[0],
            address[1], address[2], address[3]);
     changed = 1;

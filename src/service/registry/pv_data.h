@@ -34,6 +34,9 @@ class CPvData : public CKelRecord {
   int32_t alive = 0;      // 1 while diagnosed ON
   int32_t probeOutstanding = 0;
   int32_t resendPending = 1;  // 1 until the recovery resend has run
+  // Counts OFF to ON transitions, so that a resend still running when the router flaps does
+  // not clear the resendPending of the later transition.
+  uint32_t onTransitions = 0;
 };
 
 // Match functions over CPvData (candidate first, key second); nonzero on a match.

@@ -1,0 +1,158 @@
+// Round trips per second on the command port, and on a line server that does no work at all:
+// the ratio of the two is the cost of the command path (thread wake-ups, byte-by-byte line
+// assembly, dispatch, the prompt queue).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netns.h"
+#include "platform/host_os.h"
+#include "platform/message_queue.h"
+#include "service/command/kel_cmd_server.h"
+#include "service/command/service_settings.h"
+#include "service/host/messages.h"
+
+namespace {
+
+constexpr uint16_t kCommandPort = 8000;
+constexpr uint16_t kEchoPort = 8001;
+constexpr int kConnections = 10;
+
+int Connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 200; ++i) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      return fd;
+    }
+    usleep(10 * 1000);
+  }
+  close(fd);
+  return -1;
+}
+
+// Reads until the received text ends with "$ "; false when the peer closed.
+bool ReadToPrompt(int fd) {
+  char buf[4096];
+  std::string tail;
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    tail.append(buf, static_cast<size_t>(n));
+    if (tail.size() >= 2 && tail.compare(tail.size() - 2, 2, "$ ") == 0) return true;
+    if (tail.size() > 2) tail.erase(0, tail.size() - 2);
+  }
+}
+
+// The bare line server: one thread per connection, "$ " on connect and after every line.
+void EchoConnection(int fd) {
+  char buf[4096];
+  if (send(fd, "$ ", 2, MSG_NOSIGNAL) != 2) return;
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] == '\n' && send(fd, "$ ", 2, MSG_NOSIGNAL) != 2) return;
+    }
+  }
+  close(fd);
+}
+
+void StartEchoServer() {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(kEchoPort);
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener, 16)) {
+    std::perror("echo server");
+    return;
+  }
+  std::thread([listener] {
+    for (;;) {
+      int fd = accept(listener, nullptr, nullptr);
+      if (fd < 0) return;
+      int flag = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &flag, sizeof flag);
+      std::thread(EchoConnection, fd).detach();
+    }
+  }).detach();
+}
+
+std::vector<int> g_command_clients;
+std::vector<int> g_echo_clients;
+
+void RoundTrips(benchmark::State& state, const std::vector<int>& clients, const char* line) {
+  int fd = clients[static_cast<size_t>(state.thread_index())];
+  size_t length = std::strlen(line);
+  for (auto _ : state) {
+    if (send(fd, line, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length) || !ReadToPrompt(fd)) {
+      state.SkipWithError("connection lost");
+      break;
+    }
+  }
+  state.counters["roundtrips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_CommandPort(benchmark::State& state) { RoundTrips(state, g_command_clients, "pv show\n"); }
+void BM_BareLoopback(benchmark::State& state) { RoundTrips(state, g_echo_clients, "pv show\n"); }
+
+BENCHMARK(BM_CommandPort)->Threads(1)->Threads(kConnections)->UseRealTime();
+BENCHMARK(BM_BareLoopback)->Threads(1)->Threads(kConnections)->UseRealTime();
+
+// Connects every client once, each waiting for its first prompt; false on failure.
+bool ConnectAll(uint16_t port, std::vector<int>* clients) {
+  for (int i = 0; i < kConnections; ++i) {
+    int fd = Connect(port);
+    if (fd < 0 || !ReadToPrompt(fd)) return false;
+    clients->push_back(fd);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error = testsupport::EnterPrivateNetwork();
+  if (!error.empty()) {
+    std::fprintf(stderr, "cannot make a private network (run as root): %s\n", error.c_str());
+    return 1;
+  }
+  platform::BlockServiceSignals();
+  Msg();
+  platform::AttachMessageQueue();
+  SetServiceSettings(ServiceSettings());
+  auto server = std::make_unique<CKelCmdServer>();
+  server->SaveThreadID(platform::CurrentThreadId());
+  if (!server->Start(kCommandPort)) return 1;
+  StartEchoServer();
+  if (!ConnectAll(kCommandPort, &g_command_clients) || !ConnectAll(kEchoPort, &g_echo_clients)) {
+    std::fprintf(stderr, "cannot connect\n");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  for (int fd : g_command_clients) close(fd);
+  server.reset();
+  platform::DetachMessageQueue();
+  return 0;
+}

@@ -1,0 +1,148 @@
+// Delivery rate of the HTTP client to pvsim routers on loopback, for one and for five routers,
+// beside a plain keep-alive client with the same number of connections.
+// Usage: delivery_bench [REQUESTS]   (default 10000; needs root for a private network)
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/syslog.h"
+#include "netns.h"
+#include "plain_client.h"
+#include "service/transport/http_client.h"
+#include "service/transport/http_data.h"
+
+extern char** environ;
+
+namespace {
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string RouterAddress(int i) { return "127.0.0." + std::to_string(10 + i); }
+
+// Starts pvsim on each router address; each exits after answering `each` requests.
+std::vector<pid_t> StartRouters(int routers, long each) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < routers; ++i) {
+    std::string listen = RouterAddress(i) + ":880";
+    std::string exitAfter = std::to_string(each);
+    const char* argv[] = {PVSIM_PATH,     "--listen",        listen.c_str(),
+                          "--exit-after", exitAfter.c_str(), nullptr};
+    pid_t pid = -1;
+    posix_spawn_file_actions_t quiet;  // pvsim's "listening" line would clutter the table
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    int rc = posix_spawn(&pid, PVSIM_PATH, &quiet, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (rc != 0) {
+      std::perror("pvsim");
+      std::exit(1);
+    }
+    pids.push_back(pid);
+  }
+  usleep(300000);  // let them listen
+  return pids;
+}
+
+bool AllExited(std::vector<pid_t>& pids, double deadline) {
+  for (pid_t pid : pids) {
+    while (waitpid(pid, nullptr, WNOHANG) != pid) {
+      if (Now() > deadline) return false;
+      usleep(200);
+    }
+  }
+  return true;
+}
+
+void StopAll(std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) {
+    if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+  }
+}
+
+CHttpData* MakeRequest(const std::string& address, long i) {
+  auto* request = new CHttpData();
+  request->address = inet_addr(address.c_str());
+  request->port = 880;
+  std::string acl = "add access-list kel accept source 10.0." + std::to_string(i / 250 % 256) +
+                    "." + std::to_string(i % 250 + 1);
+  HttpDataStore().MakeHttpData(request, "admin", "secret", 1, 2, 1, 1, acl.c_str(), address);
+  return request;
+}
+
+double ServiceRate(int routers, long total) {
+  std::vector<pid_t> pids = StartRouters(routers, total / routers);
+  CKelHttpClient client;
+  CHttpDataList& store = HttpDataStore();
+  store.Lock();
+  for (long i = 0; i < total; ++i) store.AddTail(MakeRequest(RouterAddress(i % routers), i), 1);
+  double start = Now();
+  store.Unlock();
+  client.EventSend();
+  bool done = AllExited(pids, start + 300);
+  double rate = total / (Now() - start);
+  StopAll(pids);
+  return done ? rate : 0;
+}
+
+double PlainRate(int routers, long total) {
+  std::vector<pid_t> pids = StartRouters(routers, total / routers);
+  std::unique_ptr<CHttpData> sample(MakeRequest(RouterAddress(0), 0));
+  std::vector<std::thread> clients;
+  double start = Now();
+  for (int i = 0; i < routers; ++i) {
+    clients.emplace_back([&, i] {
+      CHttpData request = *sample;
+      HttpDataStore().MakeHttpData(&request, "admin", "secret", 1, 2, 1, 1,
+                                   "add access-list kel accept source 10.0.0.1", RouterAddress(i));
+      PlainClientRun(RouterAddress(i), 880, request.header + request.body, total / routers);
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  bool done = AllExited(pids, Now() + 10);
+  double rate = total / (Now() - start);
+  StopAll(pids);
+  return done ? rate : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long total = argc > 1 ? std::atol(argv[1]) : 10000;
+  std::string error = testsupport::EnterPrivateNetwork();
+  if (!error.empty()) {
+    std::fprintf(stderr, "delivery_bench: cannot make a private network: %s\n", error.c_str());
+    return 1;
+  }
+  char dir[] = "/tmp/delivery-bench-XXXXXX";
+  if (mkdtemp(dir) != nullptr) setenv("VOKELMNG_CONFIG_DIR", dir, 1);
+  SyslogOpen("VoKelMng", 0, 24);
+  SyslogSetMask(kLogInfo);  // the service's default mask
+  std::printf("%-9s %-12s %14s %14s %8s\n", "routers", "requests", "service req/s", "plain req/s",
+              "ratio");
+  bool met = true;
+  for (int routers : {1, 5}) {
+    double service = ServiceRate(routers, total);
+    double plain = PlainRate(routers, total);
+    double ratio = plain > 0 ? service / plain : 0;
+    std::printf("%-9d %-12ld %14.0f %14.0f %8.2f\n", routers, total, service, plain, ratio);
+    if (routers == 1) met = ratio >= 0.5;
+  }
+  std::printf("target (one sender >= half the plain client on one connection): %s\n",
+              met ? "met" : "NOT met");
+  rmdir(dir);
+  return 0;
+}

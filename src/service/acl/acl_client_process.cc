@@ -1,0 +1,148 @@
+#include "service/acl/acl_client_process.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/address_util.h"
+#include "common/syslog.h"
+#include "service/acl/acl_request.h"
+
+namespace {
+
+using Quad = std::array<uint8_t, 4>;
+
+const std::string kEmpty;
+
+bool SameUnderMask(const uint8_t* a, const uint8_t* b, const uint8_t* mask) {
+  for (int i = 0; i < 4; ++i) {
+    if ((a[i] & mask[i]) != (b[i] & mask[i])) return false;
+  }
+  return true;
+}
+
+bool NonZero(const Quad& q) { return q != Quad{}; }
+
+// Whether entry E's lines belong to PC P behind route T (T may be null).
+bool EntryAppliesTo(const CKelData& e, const CPvrouteData* t, const CPcData& p) {
+  if (!e.macText.empty() && p.HasMac() && std::memcmp(e.mac, p.mac.data(), 6) != 0) return false;
+  if (p.HasSource()) {
+    return std::memcmp(e.source, p.source.data(), 4) == 0 && t != nullptr &&
+           SameUnderMask(p.source.data(), t->network.data(), t->netmask.data());
+  }
+  if (p.HasNetwork()) {
+    if (t == nullptr || p.netmask != t->netmask) return false;
+    const uint8_t* m = p.netmask.data();
+    return SameUnderMask(p.network.data(), t->network.data(), m) &&
+           SameUnderMask(e.source, t->network.data(), m);
+  }
+  return !e.macText.empty();
+}
+
+const char* OperationWord(uint32_t opcode) {
+  switch (opcode) {
+    case 1:
+    case 2:
+      return "add";
+    case 3:
+      return "delete";
+    case 4:
+      return "change";
+    default:
+      return "";
+  }
+}
+
+// One pc line (list "pc", accept); logs `who`'s failure line when it cannot be queued.
+void ClientLine(const CPvData& r, uint32_t opcode, const char* who, const std::string& in,
+                const std::string& out, const std::string& mac, const std::string& source,
+                const std::string& destination, const std::string& protocol,
+                const std::string& sport, const std::string& dport) {
+  if (KelCommandAclClientMake(r, opcode, "pc", 1, in, out, mac, source, destination, protocol,
+                              sport, dport) == 0) {
+    Syslog(kLogErr, "%s: An error occurred in KelCommandAclClientMake.", who);
+  }
+}
+
+}  // namespace
+
+void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* entry,
+                                    const CPvData* router, const CPvrouteData* route,
+                                    const CPcData* pc, uint32_t opcode) {
+  if (entry == nullptr || router == nullptr || pc == nullptr) return;
+  if (!EntryAppliesTo(*entry, route, *pc)) return;
+  const std::string& mac = !entry->macText.empty() ? entry->macText : pc->macText;
+  const std::string& dev = route != nullptr ? route->devText : kEmpty;
+  static const char kFailed[] =
+      "KelCommandAclQuarantineProcess: An error occurred in KelCommandKelMake.";
+  if (KelCommandKelMake(*router, opcode, "kel", entry->target, dev, kEmpty, entry->sourceText,
+                        kEmpty, mac) == 0) {
+    Syslog(kLogErr, "%s", kFailed);
+    return;
+  }
+  if (KelCommandKelMake(*router, opcode, "kel", entry->target, kEmpty, dev, kEmpty,
+                        entry->sourceText, kEmpty) == 0) {
+    Syslog(kLogErr, "%s", kFailed);
+    return;
+  }
+  bool withMac = !mac.empty();
+  Syslog(kLogInfo, "I started processing to %s ACL for %s %s%s%s to PV of %s.",
+         OperationWord(opcode), entry->sourceText.c_str(), withMac ? "(" : "", mac.c_str(),
+         withMac ? ")" : "", router->addressText.c_str());
+  if (AclEventSend(env) == 0) {
+    Syslog(kLogErr, "KelCommandAclQuarantineProcess: An error occurred in EventSend.");
+  }
+}
+
+void KelCommandAclClientProcessIsPvroute(const CPvData& r, const CPvrouteData& t, const CPcData& p,
+                                         const CQuarantineData& q, uint32_t opcode) {
+  static const char kWho[] = "KelCommandAclClientProcessIsPvroute";
+  const std::string& dev = t.devText;
+  bool routeSet = NonZero(t.network) && NonZero(t.netmask);
+  bool addressInRoute = p.HasMac() && p.HasSource() && routeSet &&
+                        SameUnderMask(p.source.data(), t.network.data(), t.netmask.data());
+  bool macOnly = !p.HasSource() && !p.HasNetwork();
+  if (addressInRoute || macOnly) {
+    ClientLine(r, opcode, kWho, dev, kEmpty, p.macText, p.sourceText, q.sourceText, q.protocolText,
+               kEmpty, q.portText);
+    ClientLine(r, opcode, kWho, kEmpty, dev, kEmpty, q.sourceText, p.sourceText, q.protocolText,
+               q.portText, kEmpty);
+  }
+  if (p.HasNetwork() && routeSet &&
+      SameUnderMask(p.network.data(), t.network.data(), t.netmask.data())) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "/%d", NetmaskToPrefix(p.netmaskText.c_str()));
+    std::string net = p.networkText + prefix;
+    ClientLine(r, opcode, kWho, dev, kEmpty, p.macText, net, q.sourceText, q.protocolText, kEmpty,
+               q.portText);
+    ClientLine(r, opcode, kWho, kEmpty, dev, kEmpty, q.sourceText, net, q.protocolText, q.portText,
+               kEmpty);
+  }
+}
+
+void KelCommandAclClientProcessNoPvroute(const CPvData& r, const CPcData& p,
+                                         const CQuarantineData& q, uint32_t opcode) {
+  if (p.HasSource() || p.HasNetwork()) return;
+  static const char kWho[] = "KelCommandAclClientProcessNoPvroute";
+  ClientLine(r, opcode, kWho, kEmpty, kEmpty, p.macText, kEmpty, q.sourceText, q.protocolText,
+             kEmpty, q.portText);
+  ClientLine(r, opcode, kWho, kEmpty, kEmpty, kEmpty, q.sourceText, kEmpty, q.protocolText,
+             q.portText, kEmpty);
+}
+
+void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPvrouteData* route,
+                                const CPcData& pc, const CQuarantineData& server, uint32_t opcode) {
+  if (route != nullptr) {
+    KelCommandAclClientProcessIsPvroute(router, *route, pc, server, opcode);
+  } else {
+    KelCommandAclClientProcessNoPvroute(router, pc, server, opcode);
+  }
+  if (AclEventSend(ctx.env()) == 0) {
+    Syslog(kLogErr, "KelCommandAclClientProcess: An error occurred in EventSend.");
+    return;
+  }
+  EntryWalk(ctx, [&](const CKelData& e) {
+    KelCommandAclQuarantineProcess(ctx.env(), &e, &router, route, &pc, opcode);
+  });
+}

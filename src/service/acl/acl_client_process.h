@@ -1,0 +1,26 @@
+// The lines of one match: the kel lines of one access entry for one PC behind one router, and
+// the pc lines between one PC and one quarantine server followed by the kel lines of every entry
+// for that PC. `route` is null for a router without routes. opcode: 1 add, 3 delete.
+#pragma once
+
+#include <cstdint>
+
+#include "service/acl/acl_walks.h"
+
+// The two kel lines (in, then out) and the info log line, then the wake-up of the HTTP client;
+// nothing unless the entry applies to the PC behind this route.
+void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* entry,
+                                    const CPvData* router, const CPvrouteData* route,
+                                    const CPcData* pc, uint32_t opcode);
+
+// The pc lines for a router with routes: the address part, then the network part.
+void KelCommandAclClientProcessIsPvroute(const CPvData& router, const CPvrouteData& route,
+                                         const CPcData& pc, const CQuarantineData& server,
+                                         uint32_t opcode);
+// The pc lines for a router without routes (a PC known by MAC only).
+void KelCommandAclClientProcessNoPvroute(const CPvData& router, const CPcData& pc,
+                                         const CQuarantineData& server, uint32_t opcode);
+
+// The pc lines, the wake-up, then the kel lines of every live access entry for the PC.
+void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPvrouteData* route,
+                                const CPcData& pc, const CQuarantineData& server, uint32_t opcode);

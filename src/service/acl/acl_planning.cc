@@ -1,0 +1,142 @@
+#include "service/acl/acl_planning.h"
+
+#include "service/acl/acl_client_process.h"
+
+namespace {
+
+constexpr uint32_t kOpAdd = 1;
+constexpr uint32_t kOpDelete = 3;
+
+// The walks of one access entry: every router that is ON, every route step, every PC.
+void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, uint32_t opcode) {
+  RouterWalk(ctx, [&](CPvData& r) {
+    RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
+      PcWalk(ctx, [&](const CPcData& p) {
+        KelCommandAclQuarantineProcess(ctx.env(), &entry, &r, t, &p, opcode);
+      });
+    });
+  });
+}
+
+// The walks of one route T of router R: every PC, every quarantine server.
+void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, uint32_t opcode) {
+  PcWalk(ctx, [&](const CPcData& p) {
+    ServerWalk(ctx, [&](const CQuarantineData& q) {
+      KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
+    });
+  });
+}
+
+// The walks of one PC entry: every router that is ON, every route step, every server.
+void PcEntryWalk(PlanningContext& ctx, const CPcData& p, uint32_t opcode) {
+  RouterWalk(ctx, [&](CPvData& r) {
+    RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
+      ServerWalk(ctx, [&](const CQuarantineData& q) {
+        KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
+      });
+    });
+  });
+}
+
+// The walks of one quarantine server: every PC, every router that is ON, every live route
+// (a router without routes gets nothing here).
+void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, uint32_t opcode) {
+  PcWalk(ctx, [&](const CPcData& p) {
+    RouterWalk(ctx, [&](CPvData& r) {
+      WalkRoutes(ctx, r, [&](const CPvrouteData& t) {
+        KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
+      });
+    });
+  });
+}
+
+// Calls fn(record) for every record of the snapshot in order, reading the stop flag before each.
+template <class List, class T, class Fn>
+void FamilyLoop(PlanningContext& ctx, RegistrySnapshot<List, T>* snapshot, Fn&& fn) {
+  WalkSnapshot(
+      ctx, snapshot, [](const T&) { return true; }, fn);
+}
+
+// Clears pendingAdd of (add) or removes (delete) the registry record that the pending lookup
+// finds with the snapshot copy as key, under the registry's lock.
+template <class List, class T>
+void SettleMark(List& registry, const T& copy, bool added) {
+  CKelListLock hold(registry);
+  if (added) {
+    if (T* found = registry.FindPendingAdd(copy, 1)) found->pendingAdd = 0;
+  } else if (T* found = registry.FindPendingDelete(copy, 1)) {
+    registry.RemoveData(found, 1);
+  }
+}
+
+// The same for a route of router R: the router registry's lock, then the live router's routes.
+void SettleRouteMark(const CPvData& r, const CPvrouteData& t, bool added) {
+  CPvList& routers = PvList();
+  CKelListLock hold(routers);
+  CPvData* live = routers.FindActive(r, 1);
+  if (live != nullptr) SettleMark(live->routes, t, added);
+}
+
+}  // namespace
+
+void RouterReloadWalk(PlanningContext& ctx, CPvData& r, uint32_t opcode) {
+  RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
+    PcWalk(ctx, [&](const CPcData& p) {
+      ServerWalk(ctx, [&](const CQuarantineData& q) {
+        KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
+      });
+    });
+  });
+}
+
+void KelFamilyProcess(PlanningContext& ctx) {
+  FamilyLoop(ctx, ctx.Entries(), [&](const CKelData& e) {
+    if (!e.pendingAdd && !e.pendingDelete) return;
+    KelEntryWalk(ctx, e, e.pendingAdd ? kOpAdd : kOpDelete);
+    if (!ctx.Interrupted()) SettleMark(KelDataList(), e, e.pendingAdd != 0);
+  });
+}
+
+void PvFamilyProcess(PlanningContext& ctx) {
+  FamilyLoop(ctx, ctx.Routers(), [&](CPvData& r) {
+    if (!r.alive || (!r.pendingAdd && !r.pendingDelete)) return;
+    RouterReloadWalk(ctx, r, r.pendingAdd ? kOpAdd : kOpDelete);
+    if (!ctx.Interrupted()) SettleMark(PvList(), r, r.pendingAdd != 0);
+  });
+}
+
+void PvrouteFamilyProcess(PlanningContext& ctx) {
+  FamilyLoop(ctx, ctx.Routers(), [&](CPvData& r) {
+    if (r.pendingDelete || !r.alive) return;
+    // The routes of one router are all looked at, even once the stop flag is set; the walks
+    // below end at once then and the marks stay.
+    for (CKelNode* n = r.routes.GetHead(1); n != nullptr; n = r.routes.GetNext(n, 1)) {
+      const CPvrouteData& t = *static_cast<const CPvrouteData*>(n->data);
+      if (!t.pendingAdd && !t.pendingDelete) continue;
+      RouteWalk(ctx, r, t, t.pendingAdd ? kOpAdd : kOpDelete);
+      if (!ctx.Interrupted()) SettleRouteMark(r, t, t.pendingAdd != 0);
+    }
+  });
+}
+
+void PcFamilyProcess(PlanningContext& ctx) {
+  FamilyLoop(ctx, ctx.Pcs(), [&](const CPcData& p) {
+    if (!p.pendingAdd && !p.pendingDelete) return;
+    PcEntryWalk(ctx, p, p.pendingAdd ? kOpAdd : kOpDelete);
+    if (!ctx.Interrupted()) SettleMark(PcList(), p, p.pendingAdd != 0);
+  });
+}
+
+void QuarantineFamilyProcess(PlanningContext& ctx) {
+  FamilyLoop(ctx, ctx.Servers(), [&](const CQuarantineData& q) {
+    if (q.pendingAdd) {
+      ServerEntryWalk(ctx, q, kOpAdd);
+      if (ctx.Interrupted()) return;
+      SettleMark(QuarantineList(), q, true);
+    }
+    if (q.pendingDelete) {
+      ServerEntryWalk(ctx, q, kOpDelete);
+      if (!ctx.Interrupted()) SettleMark(QuarantineList(), q, false);
+    }
+  });
+}

@@ -1,0 +1,18 @@
+// The processing of each command family: walk the changed records of one registry, queue the
+// lines their additions (opcode 1) and deletions (opcode 3) give the routers that are ON, then
+// clear the pendingAdd marks and remove the records marked pendingDelete in the registry.
+// All run on the controller's message thread; a set stop flag ends them before the next element
+// and leaves the marks of the records not finished.
+#pragma once
+
+#include "service/acl/acl_walks.h"
+
+void KelFamilyProcess(PlanningContext& ctx);         // family 1: access entries
+void PvFamilyProcess(PlanningContext& ctx);          // family 2: routers
+void PvrouteFamilyProcess(PlanningContext& ctx);     // family 3: routes
+void PcFamilyProcess(PlanningContext& ctx);          // family 4: PC entries
+void QuarantineFamilyProcess(PlanningContext& ctx);  // family 5: quarantine servers
+
+// Everything router R should hold, with `opcode`, for each of its route steps, each PC and
+// each quarantine server (what an added router gets; also used by the recovery resend).
+void RouterReloadWalk(PlanningContext& ctx, CPvData& router, uint32_t opcode);

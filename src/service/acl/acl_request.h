@@ -1,0 +1,26 @@
+// One access-list line wrapped into one HTTP request for one router and appended to the request
+// store, and the wake-up of the HTTP client that follows a batch of such requests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "service/acl/acl_process.h"
+#include "service/registry/pv_data.h"
+
+// Queues one "quarantine"-class request carrying a kel line for `router`. `action`: 1 accept,
+// 2 drop (anything else is refused). 1 when queued, 0 otherwise (the reason is logged).
+int KelCommandKelMake(const CPvData& router, uint32_t opcode, const std::string& name, int action,
+                      const std::string& in, const std::string& out, const std::string& source,
+                      const std::string& destination, const std::string& sourceMac);
+
+// Queues one "client"-class request carrying a pc line for `router`. 1 when queued, else 0.
+int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::string& name,
+                            uint32_t action, const std::string& in, const std::string& out,
+                            const std::string& sourceMac, const std::string& source,
+                            const std::string& destination, const std::string& protocol,
+                            const std::string& sport, const std::string& dport);
+
+// Wakes the HTTP client so that it distributes the store now. Nonzero on success; 0 when the
+// client is absent (it failed to start) or could not be woken.
+int AclEventSend(const AclEnvironment& env);

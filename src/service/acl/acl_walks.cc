@@ -1,0 +1,84 @@
+#include "service/acl/acl_walks.h"
+
+#include <new>
+
+#include "common/syslog.h"
+
+namespace {
+
+// Copies every record of `source` in order, both flags included, into the empty `target`, which
+// no other thread can reach yet (so it is not locked).
+// This is the registry's CopyTo without its duplicate check of each copy: every record came in
+// through the registry's Add, whose check and insertion share one hold of the lock, and no mark
+// is ever taken back, so no copy could fail that check; it would only cost a number of matches
+// that grows with the square of the registry's size (tens of millions for 10,000 PCs).
+template <class T>
+void CopyRecords(CKelList& source, CKelList& target, const char* refused) {
+  CKelListLock hold(source);
+  for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
+    T* copy = new (std::nothrow) T();
+    if (copy == nullptr) {
+      Syslog(kLogCrit, "I failed in start of CPvData.");
+      continue;
+    }
+    *copy = *static_cast<const T*>(node->data);
+    try {
+      target.AddTail(copy, 1);
+    } catch (...) {
+      Syslog(kLogWarning, "%s", refused);
+      delete copy;
+    }
+  }
+}
+
+// Takes the snapshot once; logs `failure` when it cannot be had.
+template <class List, class T>
+RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& source,
+                                const char* refused, const char* failure) {
+  if (!slot.tried) {
+    slot.tried = true;
+    try {
+      slot.list.reset(new List());
+      CopyRecords<T>(source, *slot.list, refused);
+      CKelList& list = *slot.list;
+      slot.records.reserve(static_cast<size_t>(list.GetCount()));
+      for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+        slot.records.push_back(static_cast<T*>(n->data));
+      }
+    } catch (...) {
+      slot.records.clear();
+      slot.list.reset();
+    }
+  }
+  if (slot.list == nullptr) {
+    Syslog(kLogErr, "%s", failure);
+    return nullptr;
+  }
+  return &slot;
+}
+
+}  // namespace
+
+PlanningContext::PlanningContext(const AclEnvironment& env) : env_(env) {}
+
+PlanningContext::~PlanningContext() = default;
+
+RegistrySnapshot<CPvList, CPvData>* PlanningContext::Routers() {
+  return Take(routers_, PvList(), "I was not able to add CPvData data to a queue.",
+              "I failed in a list search of CPvData.");
+}
+
+RegistrySnapshot<CPcList, CPcData>* PlanningContext::Pcs() {
+  return Take(pcs_, PcList(), "I was not able to add CPcData data to a queue.",
+              "I failed in a list search of CPcData.");
+}
+
+RegistrySnapshot<CQuarantineList, CQuarantineData>* PlanningContext::Servers() {
+  return Take(servers_, QuarantineList(), "I was not able to add CQuarantineData data to a queue.",
+              "I failed in a list search of CQuarantineData.");
+}
+
+RegistrySnapshot<CKelDataList, CKelData>* PlanningContext::Entries() {
+  return Take(entries_, KelDataList(), "I was not able to add CKelData data to a queue.",
+              "I failed in a list search of CKelData.");
+}

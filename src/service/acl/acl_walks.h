@@ -1,0 +1,119 @@
+// The walks of the access-list planning over registry snapshots: routers that are ON, the
+// route fan-out of one router, PC entries, quarantine servers and access entries. One snapshot
+// of each registry is taken on first use and shared by every level of one notification. The
+// snapshots belong to the thread that runs the notification alone, so their walks take no lock:
+// the only locks taken while walking are the registries' own, one at a time.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "service/acl/acl_process.h"
+#include "service/acl/kel_data.h"
+#include "service/registry/pc_data.h"
+#include "service/registry/pv_data.h"
+#include "service/registry/pvroute_data.h"
+#include "service/registry/quarantine_data.h"
+
+// A private copy of one registry: the list that owns the copies, and the copies in order.
+template <class List, class T>
+struct RegistrySnapshot {
+  std::unique_ptr<List> list;
+  std::vector<T*> records;
+  bool tried = false;
+};
+
+// The state of one notification (or one router resend): the environment, the snapshots and
+// whether a walk was ended by the stop flag. Used by one thread only.
+class PlanningContext {
+ public:
+  explicit PlanningContext(const AclEnvironment& env);
+  ~PlanningContext();
+  PlanningContext(const PlanningContext&) = delete;
+  PlanningContext& operator=(const PlanningContext&) = delete;
+
+  const AclEnvironment& env() const { return env_; }
+  // Reads the stop flag before an element; once seen set, Interrupted() stays true.
+  bool StopNow() {
+    if (!interrupted_ && env_.Stopping()) interrupted_ = true;
+    return interrupted_;
+  }
+  bool Interrupted() const { return interrupted_; }
+
+  // The snapshots, taken on first call; null (and "I failed in a list search of ..." logged at
+  // err) when one cannot be taken.
+  RegistrySnapshot<CPvList, CPvData>* Routers();
+  RegistrySnapshot<CPcList, CPcData>* Pcs();
+  RegistrySnapshot<CQuarantineList, CQuarantineData>* Servers();
+  RegistrySnapshot<CKelDataList, CKelData>* Entries();
+
+ private:
+  const AclEnvironment& env_;
+  bool interrupted_ = false;
+  RegistrySnapshot<CPvList, CPvData> routers_;
+  RegistrySnapshot<CPcList, CPcData> pcs_;
+  RegistrySnapshot<CQuarantineList, CQuarantineData> servers_;
+  RegistrySnapshot<CKelDataList, CKelData> entries_;
+};
+
+// Calls fn(record) for each record of the snapshot in order that `want` accepts, reading the
+// stop flag before each element.
+template <class List, class T, class Want, class Fn>
+void WalkSnapshot(PlanningContext& ctx, RegistrySnapshot<List, T>* snapshot, Want&& want, Fn&& fn) {
+  if (snapshot == nullptr) return;
+  for (T* record : snapshot->records) {
+    if (ctx.StopNow()) return;
+    if (want(*record)) fn(*record);
+  }
+}
+
+// The same over the routes of a router copy: fn(const CPvrouteData&) for each route not being
+// deleted.
+template <class Fn>
+void WalkRoutes(PlanningContext& ctx, CPvData& router, Fn&& fn) {
+  for (CKelNode* n = router.routes.GetHead(1); n != nullptr; n = router.routes.GetNext(n, 1)) {
+    if (ctx.StopNow()) return;
+    const auto& route = *static_cast<const CPvrouteData*>(n->data);
+    if (!route.pendingDelete) fn(route);
+  }
+}
+
+// Routers of the snapshot that are ON and not being deleted: fn(CPvData&).
+template <class Fn>
+void RouterWalk(PlanningContext& ctx, Fn&& fn) {
+  WalkSnapshot(
+      ctx, ctx.Routers(), [](const CPvData& r) { return !r.pendingDelete && r.alive; }, fn);
+}
+
+// One step without route (fn(nullptr)) when the router has no route at all; otherwise one step
+// per route not being deleted (fn(const CPvrouteData*)).
+template <class Fn>
+void RouteFanOut(PlanningContext& ctx, CPvData& router, Fn&& fn) {
+  if (router.routes.IsEmpty(1)) {
+    if (!ctx.StopNow()) fn(static_cast<const CPvrouteData*>(nullptr));
+    return;
+  }
+  WalkRoutes(ctx, router, [&fn](const CPvrouteData& t) { fn(&t); });
+}
+
+// PC entries not being deleted: fn(const CPcData&).
+template <class Fn>
+void PcWalk(PlanningContext& ctx, Fn&& fn) {
+  WalkSnapshot(
+      ctx, ctx.Pcs(), [](const CPcData& p) { return !p.pendingDelete; }, fn);
+}
+
+// Quarantine servers not being deleted that have an address: fn(const CQuarantineData&).
+template <class Fn>
+void ServerWalk(PlanningContext& ctx, Fn&& fn) {
+  WalkSnapshot(
+      ctx, ctx.Servers(),
+      [](const CQuarantineData& q) { return !q.pendingDelete && !q.sourceText.empty(); }, fn);
+}
+
+// Access entries not being deleted: fn(const CKelData&).
+template <class Fn>
+void EntryWalk(PlanningContext& ctx, Fn&& fn) {
+  WalkSnapshot(
+      ctx, ctx.Entries(), [](const CKelData& e) { return !e.pendingDelete; }, fn);
+}

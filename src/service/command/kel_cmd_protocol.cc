@@ -1,0 +1,272 @@
+#include "service/command/kel_cmd_protocol.h"
+
+#include <cstring>
+#include <new>
+
+#include "common/socket_io.h"
+#include "common/syslog.h"
+#include "platform/socket_send.h"
+#include "service/host/messages.h"
+
+namespace {
+
+constexpr CKelMessageThread::Texts kTexts = {
+    "I failed in making of an event handler for start confirmation to use in CKelCmdProtocol.",
+    "I failed in making of a critical section in CKelCmdProtocol.\n",
+    "I failed in making of a message thread to use in CKelCmdProtocol.",
+    nullptr,
+};
+
+constexpr char kBackspace = 8;
+constexpr char kLineFeed = 10;
+
+void LogAllocationFailure() { Syslog(kLogCrit, "I failed in allocation of memory."); }
+
+void LogSocketError(int code) {
+  char name[32];
+  Syslog(kLogErr, "An error occurred. A cause is %s.", WsaErrorNameForLog(code, name, sizeof name));
+}
+
+}  // namespace
+
+CKelCmdProtocol::CKelCmdProtocol(const CommandRow* table, size_t rows)
+    : CKelMessageThread(kTexts), table_(table), rows_(rows) {
+  StartMessageThread();
+}
+
+CKelCmdProtocol::~CKelCmdProtocol() { StopMessageThread(); }
+
+bool CKelCmdProtocol::Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot) {
+  socket_ = s;
+  peer_addr_ = peer_addr;
+  peer_port_ = peer_port;
+  slot_ = static_cast<uint32_t>(slot);
+  if (!exit_event_.ok() || !send_event_.ok()) return false;
+  // Replies go out in several small writes; they must not wait for the peer's acknowledgements.
+  platform::SocketSetNoDelay(s, true);
+  if (!QueuePrompt(true)) return false;
+  {
+    std::lock_guard<std::mutex> hold(socket_mutex_);
+    socket_open_ = true;
+  }
+  if (socket_thread_.Start([this] { ThreadProc(); })) return true;
+  std::lock_guard<std::mutex> hold(socket_mutex_);
+  socket_open_ = false;
+  return false;
+}
+
+// The socket thread may be blocked in a handler's send to a peer that does not read; shutting
+// the socket down ends that send, so stopping never waits on a peer.
+void CKelCmdProtocol::OnQuit() {
+  stopping_.store(true);
+  exit_event_.Set();
+  {
+    std::lock_guard<std::mutex> hold(socket_mutex_);
+    if (socket_open_) platform::SocketShutdownBoth(socket_);
+  }
+  socket_thread_.Join();
+}
+
+void CKelCmdProtocol::Notify(uint32_t message, uint32_t wParam) {
+  PostMessageMainThread(message, wParam, 0);
+}
+
+void CKelCmdProtocol::CloseSocket() {
+  std::lock_guard<std::mutex> hold(socket_mutex_);
+  platform::SocketShutdownBoth(socket_);
+  platform::SocketClose(socket_);
+  socket_open_ = false;
+}
+
+void CKelCmdProtocol::ThreadProc() {
+  platform::SocketEvent events;
+  const long mask =
+      platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
+  if (!events.ok() || events.Select(socket_, mask) != 0) {
+    Notify(Msg().protocolError, slot_);
+    CloseSocket();
+    Notify(Msg().protocolExit, slot_);
+    return;
+  }
+  events.Reset();
+  socket_events_ = &events;
+  platform::Waitable* handles[] = {&exit_event_, &events, &send_event_};
+  while (!stopping_.load()) {
+    int which = platform::WaitAny(handles, 3, platform::kInfinite);
+    if (which == 0) break;
+    if (which == 1) {
+      if (!HandleNetworkEvents(events)) break;
+    } else if (which == 2) {
+      if (!SendOne()) break;
+    } else {
+      Notify(Msg().protocolError, slot_);
+      break;
+    }
+  }
+  socket_events_ = nullptr;
+  CloseSocket();
+  Notify(Msg().protocolExit, slot_);
+}
+
+bool CKelCmdProtocol::HandleNetworkEvents(platform::SocketEvent& events) {
+  platform::NetworkEvents ne;
+  if (events.Enum(&ne) != 0) return false;
+  if (ne.events == 0) return true;
+  if (ne.events & platform::kFdConnect) {
+    if (ne.connect_error != 0) return false;
+    Notify(Msg().protocolConnect, slot_);
+  }
+  if (ne.events & platform::kFdRead) {
+    // A reply and its prompt leave together; they were written in several small pieces.
+    platform::SocketSetCork(socket_, true);
+    bool served = Receive() && SendOne();
+    platform::SocketSetCork(socket_, false);
+    if (!served) return false;
+  }
+  if (ne.events & platform::kFdWrite) {
+    if (!SendOne()) return false;
+    Notify(Msg().protocolSend, slot_);
+  }
+  return (ne.events & platform::kFdClose) == 0;
+}
+
+// Takes what is waiting, a chunk per receive, and assembles lines from it byte by byte; a line
+// is run as soon as its line feed has been taken. A short chunk means nothing more is waiting
+// (more arriving later is reported again).
+bool CKelCmdProtocol::Receive() {
+  char chunk[kReceiveChunk];
+  for (;;) {
+    int n = platform::SocketRecv(socket_, chunk, sizeof chunk);
+    if (n < 0) {
+      if (platform::LastSocketError() == platform::kWsaEwouldblock) return true;
+      LogSocketError(platform::LastSocketError());
+      line_.reset();
+      state_ = ReceiveState::kNewLine;
+      return false;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (stopping_.load()) return true;
+      if (!TakeByte(chunk[i])) return false;
+    }
+    if (static_cast<size_t>(n) < sizeof chunk) return true;
+  }
+}
+
+bool CKelCmdProtocol::StartLine() {
+  if (!line_) {
+    line_.reset(new (std::nothrow) CKelCmdProtocolData());
+    if (!line_) {
+      Syslog(kLogCrit, "I failed in making of CKelCmdProtocolData.");
+      return false;
+    }
+  }
+  if (!line_->created() && !line_->Create(CKelCmdProtocolData::kBlockSize)) {
+    LogAllocationFailure();
+    line_.reset();
+    return false;
+  }
+  line_->length = 0;
+  line_->buffer()[0] = '\0';
+  state_ = ReceiveState::kReading;
+  return true;
+}
+
+// Drops the line being assembled after its memory could not be had (or it grew too long).
+bool CKelCmdProtocol::FailLine() {
+  LogAllocationFailure();
+  line_.reset();
+  state_ = ReceiveState::kNewLine;
+  return false;
+}
+
+// One byte of the line: a backspace takes back the byte before it, a line feed completes the
+// line (and runs it), any other byte, carriage return and NUL included, is kept.
+bool CKelCmdProtocol::TakeByte(char c) {
+  if (state_ != ReceiveState::kReading && !StartLine()) return false;
+  CKelCmdProtocolData& line = *line_;
+  if (c == kBackspace) {
+    if (line.length != 0) line.buffer()[--line.length] = '\0';
+    return true;
+  }
+  if (c != kLineFeed && line.length >= kMaxLineLength) return FailLine();
+  // Room for the byte and the NUL after it.
+  if (line.length + 2 > line.capacity() && !line.Grow(CKelCmdProtocolData::kBlockSize)) {
+    return FailLine();
+  }
+  line.buffer()[line.length++] = c;
+  line.buffer()[line.length] = '\0';
+  if (c != kLineFeed) return true;
+  state_ = ReceiveState::kLineComplete;
+  return CompleteLine();
+}
+
+bool CKelCmdProtocol::CompleteLine() {
+  std::unique_ptr<CKelCmdProtocolData> line = std::move(line_);
+  state_ = ReceiveState::kNewLine;
+  DispatchResult result = DispatchCommandLine(socket_, line->buffer(), table_, rows_);
+  line.reset();
+  if (result.end) return false;
+  if (result.family != 0) {
+    PostMessageMainThread(Msg().protocolRecv, static_cast<uint32_t>(result.family),
+                          static_cast<uint32_t>(result.value));
+  }
+  if (send_queue_.GetCount() >= kMaxQueuedPrompts && !SendOne()) return false;
+  return QueuePrompt(false);
+}
+
+bool CKelCmdProtocol::QueuePrompt(bool signal) {
+  CKelCmdProtocolData* prompt = new (std::nothrow) CKelCmdProtocolData();
+  if (prompt == nullptr) {
+    Syslog(kLogCrit, "I failed in making of CKelCmdProtocolData.");
+    return false;
+  }
+  if (!prompt->Create(CKelCmdProtocolData::kBlockSize)) {
+    delete prompt;
+    return false;
+  }
+  std::memcpy(prompt->buffer(), "$ ", 2);
+  prompt->length = 2;
+  try {
+    send_queue_.AddTail(prompt);
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);
+    delete prompt;
+    return false;
+  }
+  if (signal) send_event_.Set();
+  return true;
+}
+
+// Writes the oldest queued item. One item per call; while more wait, the send event is set
+// again so that they go out without further input from the peer.
+bool CKelCmdProtocol::SendOne() {
+  if (stopping_.load()) return false;
+  CKelListLock hold(send_queue_);
+  if (send_queue_.IsEmpty(1)) return true;
+  auto* item = static_cast<CKelCmdProtocolData*>(send_queue_.GetHead(1)->data);
+  if (!SendText(item->buffer(), item->length)) return false;
+  send_queue_.RemoveHead(1);
+  if (!send_queue_.IsEmpty(1)) send_event_.Set();
+  return true;
+}
+
+// Sends every byte, waiting for room on the socket or for the exit event, whichever first.
+bool CKelCmdProtocol::SendText(const char* text, size_t length) {
+  platform::SocketWritable room(socket_);
+  platform::Waitable* handles[] = {&exit_event_, &room};
+  size_t sent = 0;
+  while (sent < length) {
+    int n = platform::SocketSend(socket_, text + sent, length - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && platform::LastSocketError() != platform::kWsaEwouldblock) {
+      LogSocketError(platform::LastSocketError());
+      return false;
+    }
+    if (socket_events_ != nullptr) socket_events_->NoteWouldBlock();
+    if (platform::WaitAny(handles, 2, platform::kInfinite) != 1) return false;
+  }
+  return true;
+}

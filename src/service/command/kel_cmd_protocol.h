@@ -1,0 +1,83 @@
+// CKelCmdProtocol: one accepted connection of the command port. Its socket thread reads the
+// byte stream, assembles lines (backspace edits, a line ends at its line feed), runs each line
+// through the command table and writes the prompt "$ " after it; its message thread only waits
+// for the quit and then stops the socket thread. Notifications (slot index as wParam) go to
+// the saved ThreadID, the command server's message thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/event.h"
+#include "platform/socket.h"
+#include "platform/socket_event.h"
+#include "platform/thread.h"
+#include "service/command/command_dispatch.h"
+#include "service/command/command_table.h"
+#include "service/command/kel_cmd_protocol_data.h"
+#include "service/host/message_thread.h"
+#include "service/registry/kel_list.h"
+
+class CKelCmdProtocol : public CKelMessageThread {
+ public:
+  // The longest line taken without its line feed; a longer one ends the connection.
+  static constexpr size_t kMaxLineLength = 65536;
+  // Prompts queued beyond this are written out before another line is run, so a peer that
+  // pipelines without reading cannot grow the queue without bound.
+  static constexpr int32_t kMaxQueuedPrompts = 64;
+  // The most bytes taken from the socket in one receive.
+  static constexpr size_t kReceiveChunk = 4096;
+
+  // Starts the message thread; throws the construction texts on failure.
+  explicit CKelCmdProtocol(const CommandRow* table = kCommandTable,
+                           size_t rows = kCommandTableRows);
+  ~CKelCmdProtocol() override;
+
+  // Serves the connected socket `s` (peer from the accept) in slot `slot`: queues the prompt
+  // and starts the socket thread, which from then on owns and finally closes the socket.
+  // false when the events, the prompt or the thread cannot be made; the caller keeps the socket.
+  // REQUIRES: SaveThreadID was called; called once.
+  bool Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot);
+
+ private:
+  enum class ReceiveState { kNewLine, kReading, kLineComplete };
+
+  void OnQuit() override;
+  void ThreadProc();
+  bool HandleNetworkEvents(platform::SocketEvent& events);
+  bool Receive();
+  bool StartLine();
+  bool TakeByte(char c);
+  bool FailLine();
+  bool CompleteLine();
+  // Appends "$ " to the send queue; `signal` sets the send event. A line's prompt needs no
+  // signal: the read that ran the line sends one queued item next.
+  bool QueuePrompt(bool signal);
+  bool SendOne();
+  bool SendText(const char* text, size_t length);
+  void Notify(uint32_t message, uint32_t wParam);
+  void CloseSocket();
+
+  const CommandRow* table_;
+  size_t rows_;
+  platform::Thread socket_thread_;
+  platform::Event exit_event_;
+  platform::Event send_event_;
+  std::atomic<bool> stopping_{false};  // set by the message thread when told to quit
+
+  platform::Socket socket_ = platform::kInvalidSocket;
+  std::mutex socket_mutex_;   // lets the message thread shut the socket down while it is open
+  bool socket_open_ = false;  // guarded by socket_mutex_
+  uint32_t peer_addr_ = 0;    // network order
+  uint16_t peer_port_ = 0;
+  uint32_t slot_ = 0;
+
+  // Socket thread only (and Start, before that thread exists).
+  CKelList send_queue_;  // of CKelCmdProtocolData
+  std::unique_ptr<CKelCmdProtocolData> line_;
+  ReceiveState state_ = ReceiveState::kNewLine;
+  platform::SocketEvent* socket_events_ = nullptr;
+};

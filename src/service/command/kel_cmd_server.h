@@ -1,0 +1,47 @@
+// CKelCmdServer: the command port. Its socket thread listens on every local IPv4 address,
+// applies the REMOTE rule of VoKelMng.ini (read again for every connection) and gives each
+// accepted connection one of ten slots; its message thread destroys a connection when it
+// reports its end and relays WM_PROTOCOL_RECV to the saved ThreadID (the controller).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/event.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "service/command/kel_cmd_protocol.h"
+#include "service/host/message_thread.h"
+
+class CKelCmdServer : public CKelMessageThread {
+ public:
+  static constexpr int kSlots = 10;
+
+  // Starts the message thread; throws the construction texts on failure.
+  CKelCmdServer();
+  // Stops both threads, then every connection still open.
+  ~CKelCmdServer() override;
+
+  // Starts listening on `port` from the socket thread. false when the port is 0 or the thread
+  // cannot be made; a listener that cannot be set up is reported by the socket thread
+  // (logged, then WM_SERVER_ERROR and WM_SERVER_EXIT). REQUIRES: called once.
+  bool Start(uint16_t port);
+
+ private:
+  void OnMessage(const platform::Message& msg) override;
+  void OnQuit() override;
+  void ThreadProc();
+  platform::Socket OpenListener();
+  void AcceptOne(platform::Socket listener);
+  bool GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port);
+  void ReportFromSocketThread(uint32_t message);
+
+  platform::Thread socket_thread_;
+  platform::Event exit_event_;
+  uint16_t port_ = 0;
+  // The socket thread fills empty slots (holding the lock until the connection has started),
+  // the message thread empties full ones; so a connection is never destroyed mid-start.
+  std::mutex slots_mutex_;
+  std::unique_ptr<CKelCmdProtocol> slots_[kSlots];  // guarded by slots_mutex_
+};

@@ -1,0 +1,216 @@
+// The keepalive on its own, with this test's thread playing the controller: real ICMP against
+// loopback "routers" in a private network, the real router registry, syslog read back over UDP.
+#include "service/keepalive/kel_keep_alive.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/syslog.h"
+#include "netns.h"
+#include "platform/message_queue.h"
+#include "service/host/messages.h"
+#include "service/keepalive/keepalive_testutil.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class KelKeepAliveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ENTER_PRIVATE_NETWORK();
+    ASSERT_TRUE(katest::MakeRouterNetwork());
+    SyslogClose();  // reconnect inside this network
+    profile_ = std::make_unique<katest::ProfileDir>();
+    log_ = std::make_unique<katest::LogCollector>();
+    ASSERT_TRUE(log_->ok());
+    platform::AttachMessageQueue();
+  }
+
+  void TearDown() override {
+    if (keepalive_) {  // as the controller shuts it down
+      keepalive_->StopMessageThread();
+      keepalive_.reset();
+      EXPECT_TRUE(Pump(1000, [&] { return Count(Msg().keepAliveExit, 0u) > 0; }));
+    }
+    platform::DetachMessageQueue();
+    katest::ClearRouters();
+    log_.reset();
+    profile_.reset();
+    SyslogClose();
+  }
+
+  void Register(const std::vector<std::string>& routers, bool up) {
+    for (const std::string& r : routers) {
+      if (up) {
+        ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
+      }
+      katest::AddRouter(r.c_str());
+      probes_[r];
+    }
+  }
+
+  void StartKeepAlive() {
+    keepalive_ = std::make_unique<CKelKeepAlive>();
+    keepalive_->SaveThreadID(platform::CurrentThreadId());
+    ASSERT_EQ(keepalive_->Start(), 0);
+  }
+
+  // Runs the test thread's message loop until `done` or timeout_ms, noting every message and
+  // every new lastProbe of the registered routers.
+  bool Pump(int timeout_ms, const std::function<bool()>& done) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+      if (Clock::now() >= end) return false;
+      platform::Message msg;
+      if (platform::GetMessageFor(&msg, 20) == 1) messages_.push_back(msg);
+      for (auto& [router, seen] : probes_) {
+        int64_t last = katest::ReadRouter(router.c_str()).lastProbe;
+        if (last != 0 && (seen.empty() || seen.back() != last)) seen.push_back(last);
+      }
+    }
+    return true;
+  }
+  int Count(uint32_t message, uint32_t wParam) {
+    int n = 0;
+    for (const platform::Message& m : messages_) n += m.message == message && m.wParam == wParam;
+    return n;
+  }
+  int Count(uint32_t message, const std::string& router) {
+    return Count(message, katest::Address(router.c_str()));
+  }
+  int Sent(const std::string& r) { return log_->Count("I transmitted PING to PV(" + r + ")."); }
+  int Answered(const std::string& r) {
+    return log_->Count("I received a PING reply of PV(" + r + ").");
+  }
+  // One request sent per scheduled probe; the last one may still wait in its prober's queue.
+  void ExpectOneSendPerProbe(const std::string& r) {
+    int scheduled = static_cast<int>(probes_[r].size());
+    EXPECT_LE(Sent(r), scheduled) << r;
+    EXPECT_GE(Sent(r), scheduled - 1) << r;
+  }
+  // Probes of one router start at least its interval (10 s) apart.
+  void ExpectProbesSpaced(const std::string& router) {
+    const std::vector<int64_t>& seen = probes_[router];
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], 10) << router;
+  }
+
+  std::unique_ptr<katest::ProfileDir> profile_;
+  std::unique_ptr<katest::LogCollector> log_;
+  std::unique_ptr<CKelKeepAlive> keepalive_;
+  std::vector<platform::Message> messages_;
+  std::map<std::string, std::vector<int64_t>> probes_;  // router -> lastProbe values seen
+};
+
+TEST_F(KelKeepAliveTest, RouterGoesOnAtOnceOffAtTheFourthMissAndOnAgain) {
+  const std::string r = "127.0.0.5";
+  Register({r}, true);
+  StartKeepAlive();
+  ASSERT_TRUE(Pump(2000, [&] { return Count(Msg().keepAliveStart, r) == 1; }));
+  EXPECT_TRUE(log_->WaitFor("PV(127.0.0.5) was diagnosed as ON by a keep alive function.", 1000));
+  EXPECT_EQ(Sent(r), 1);
+  EXPECT_EQ(Answered(r), 1);
+
+  ASSERT_TRUE(testsupport::RemoveLoopbackAddress(r));
+  ASSERT_TRUE(Pump(45000, [&] { return Count(Msg().keepAliveStop, r) == 1; }));
+  EXPECT_EQ(probes_[r].size(), 5u) << "OFF comes with the fourth failed probe";
+  EXPECT_EQ(katest::ReadRouter(r.c_str()).alive, 0);
+  EXPECT_TRUE(log_->WaitFor("PV(127.0.0.5) was diagnosed as OFF by a keep alive function.", 1000));
+  EXPECT_EQ(log_->Count("<12>"), 1) << "the OFF line is a warning, the only one";
+
+  ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
+  ASSERT_TRUE(Pump(12000, [&] { return Count(Msg().keepAliveStart, r) == 2; }));
+  EXPECT_EQ(log_->Count("PV(127.0.0.5) was diagnosed as ON by a keep alive function."), 2);
+  EXPECT_EQ(Count(Msg().keepAliveStop, r), 1);
+  ExpectProbesSpaced(r);
+}
+
+TEST_F(KelKeepAliveTest, TwentyRoutersHalfDownEveryUpRouterOnWithinOneIntervalAndStaysOn) {
+  std::vector<std::string> up, unreachable, silent;
+  for (int i = 0; i < 10; ++i) up.push_back("127.0.0." + std::to_string(10 + i));
+  for (int i = 0; i < 5; ++i) unreachable.push_back("127.0.0." + std::to_string(30 + i));
+  for (int i = 0; i < 5; ++i) silent.push_back("127.9.0." + std::to_string(1 + i));
+  Register(up, true);
+  Register(unreachable, false);
+  Register(silent, false);
+  StartKeepAlive();
+  auto all_on = [&] {
+    for (const std::string& r : up)
+      if (Count(Msg().keepAliveStart, r) == 0) return false;
+    return true;
+  };
+  ASSERT_TRUE(Pump(10000, all_on));
+  Pump(11500, [] { return false; });  // a second round of probes
+
+  EXPECT_EQ(messages_.size(), 10u)
+      << "exactly one START per up router, no STOP, nothing for the down routers";
+  for (const std::string& r : up) {
+    EXPECT_EQ(Count(Msg().keepAliveStart, r), 1) << r;
+    EXPECT_EQ(katest::ReadRouter(r.c_str()).alive, 1) << r;
+    EXPECT_GE(probes_[r].size(), 2u) << r;
+    // One probe at a time: every sent request was answered before the next was sent.
+    ExpectOneSendPerProbe(r);
+    EXPECT_LE(Sent(r) - Answered(r), 1) << r;
+    ExpectProbesSpaced(r);
+  }
+  for (const std::string& r : silent) {
+    ExpectOneSendPerProbe(r);
+    ExpectProbesSpaced(r);
+  }
+  for (const std::string& r : unreachable) ExpectProbesSpaced(r);
+}
+
+TEST_F(KelKeepAliveTest, LibraryWayWhenModeIsDll) {
+  profile_->Write("VoKelMng.ini", "[PING]\nMODE=dll\n");
+  ASSERT_TRUE(katest::AllowPingSockets());
+  Register({"127.0.0.5"}, true);
+  Register({"127.0.0.6", "127.9.0.7"}, false);
+  StartKeepAlive();
+  ASSERT_TRUE(Pump(3000, [&] { return Count(Msg().keepAliveStart, "127.0.0.5") == 1; }));
+  auto reported = [&](const char* r) {
+    katest::RouterState s = katest::ReadRouter(r);
+    return s.lastProbe != 0 && s.probeOutstanding == 0;
+  };
+  ASSERT_TRUE(Pump(3000, [&] { return reported("127.0.0.6") && reported("127.9.0.7"); }));
+  EXPECT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(katest::ReadRouter("127.0.0.6").alive, 0);
+  EXPECT_EQ(katest::ReadRouter("127.9.0.7").alive, 0);
+  // Only the library way announces a send that the system then refuses.
+  EXPECT_EQ(log_->Count("I transmitted PING to PV(127.0.0.6)."), 1);
+}
+
+// One prober alone, the test thread as its owner.
+TEST_F(KelKeepAliveTest, ProberPingsItsQueueInOrderAndEndsWithoutFinishingIt) {
+  const std::vector<std::string> up = {"127.0.0.7", "127.0.0.5", "127.0.0.6"};
+  Register(up, true);
+  Register({"127.0.0.9"}, false);  // down while OFF: no change to report
+  auto prober = std::make_unique<CKelKeepAliveThread>();
+  prober->SaveThreadID(platform::CurrentThreadId());
+  ASSERT_EQ(prober->Start(2), 0);
+  auto queue = [&](const std::string& r) {
+    auto* request = new CKeepAliveData;
+    request->SetAddressValue(katest::Address(r.c_str()));
+    ASSERT_EQ(prober->Queue(request), 0);
+  };
+  for (const char* r : {"127.0.0.9", "127.0.0.7", "127.0.0.5", "127.0.0.8", "127.0.0.6"}) queue(r);
+  ASSERT_TRUE(Pump(3000, [&] { return messages_.size() == 3; }));
+  for (size_t i = 0; i < up.size(); ++i) {
+    EXPECT_EQ(messages_[i].message, Msg().keepAliveStart);
+    EXPECT_EQ(messages_[i].wParam, katest::Address(up[i].c_str())) << up[i];
+  }
+  for (int i = 1; i <= 20; ++i) queue("127.9.0." + std::to_string(i));  // a second each
+  Pump(200, [] { return false; });
+  auto start = Clock::now();
+  prober->End();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << "must not work off 20 s";
+  ASSERT_TRUE(Pump(1000, [&] { return Count(Msg().kaThreadExit, 2u) == 1; }));
+  EXPECT_EQ(messages_.size(), 4u);
+}
+
+}  // namespace

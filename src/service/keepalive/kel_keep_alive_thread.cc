@@ -1,0 +1,138 @@
+#include "service/keepalive/kel_keep_alive_thread.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/syslog.h"
+#include "platform/message_queue.h"
+#include "platform/profile.h"
+#include "service/host/messages.h"
+#include "service/keepalive/icmplib/icmp_api.h"
+#include "service/keepalive/ping.h"
+#include "service/registry/pv_data.h"
+
+namespace {
+
+constexpr int kPollMs = 100;
+constexpr size_t kModeBufferSize = 256;
+constexpr int kWake = 0;
+constexpr int kEnd = 1;
+
+}  // namespace
+
+CKelKeepAliveThread::CKelKeepAliveThread() {
+  if (!wake_.ok() || !end_.ok()) {
+    throw "I failed in making of an event handler for start confirmation to use in "
+          "CKelKeepAliveThread.";
+  }
+}
+
+CKelKeepAliveThread::~CKelKeepAliveThread() { End(); }
+
+void CKelKeepAliveThread::SaveThreadID(platform::ThreadId id) {
+  std::lock_guard<std::mutex> hold(cs_);
+  owner_ = id;
+}
+
+platform::ThreadId CKelKeepAliveThread::LoadThreadID() {
+  std::lock_guard<std::mutex> hold(cs_);
+  return owner_;
+}
+
+bool CKelKeepAliveThread::PostMessageMainThread(uint32_t message, uint32_t wParam,
+                                                uint32_t lParam) {
+  platform::ThreadId owner = LoadThreadID();
+  if (owner == 0) return false;
+  return platform::PostThreadMessage(owner, message, wParam, lParam);
+}
+
+int CKelKeepAliveThread::Start(int32_t number) {
+  if (thread_.started()) return -1;
+  std::string mode =
+      platform::ReadProfileString("VoKelMng.ini", "PING", "MODE", "raw", kModeBufferSize);
+  mode_ = mode == "dll" ? kModeDll : kModeRaw;
+  number_ = number;
+  ending_ = false;
+  if (!thread_.Start([this] { KeepAliveProc(); })) return -1;
+  return 0;
+}
+
+int CKelKeepAliveThread::Queue(CKeepAliveData* request) {
+  try {
+    queue_.AddTail(request);
+  } catch (...) {
+    return -1;
+  }
+  wake_.Set();
+  return 0;
+}
+
+int32_t CKelKeepAliveThread::Load() { return queue_.GetCount(); }
+
+void CKelKeepAliveThread::End() {
+  if (!thread_.started()) return;
+  ending_ = true;
+  end_.Set();
+  thread_.Join();
+}
+
+void CKelKeepAliveThread::KeepAliveProc() {
+  if (!platform::SetCurrentThreadPriority(platform::ThreadPriority::kBelowNormal)) {
+    Syslog(kLogWarning, "CKelKeepAliveThread: I failed in setting of thread priority.");
+  }
+  bool failed = false;
+  for (;;) {
+    int which = platform::WaitAny({&wake_, &end_}, kPollMs);
+    if (which == platform::kWaitTimeout || which == kWake) {
+      KeepAliveSend();
+      continue;
+    }
+    failed = which != kEnd;
+    break;
+  }
+  const KelMessages& m = Msg();
+  if (failed && !PostMessageMainThread(m.kaThreadError, 0, 0)) {
+    Syslog(kLogErr,
+           "CKelKeepAliveThread::KeepAliveProc: An error occurred in PostMessageMainThread.");
+  }
+  if (!PostMessageMainThread(m.kaThreadExit, static_cast<uint32_t>(number_), 0)) {
+    Syslog(kLogErr,
+           "CKelKeepAliveThread::KeepAliveProc: An error occurred in PostMessageMainThread.");
+  }
+}
+
+// The queue's lock is held only while a request is detached, so the scheduler can queue while a
+// ping runs. Once the prober is told to end it takes no further request.
+void CKelKeepAliveThread::KeepAliveSend() {
+  while (!ending_) {
+    std::unique_ptr<CKelNode> node(queue_.DetachHead());
+    if (!node) return;
+    const CKeepAliveData* request = static_cast<const CKeepAliveData*>(node->data);
+    if (request == nullptr) continue;
+    uint32_t address = request->AddressValue();
+    Report(address, Ping(address) == 0);
+  }
+}
+
+int CKelKeepAliveThread::Ping(uint32_t address) const {
+  if (mode_ == kModeDll) return PingDll(address, kIcmpLibraryName);
+  return PingRaw(address, static_cast<uint16_t>(platform::CurrentThreadId() & 0xFFFF));
+}
+
+void CKelKeepAliveThread::Report(uint32_t address, bool answered) {
+  uint8_t bytes[4];
+  std::memcpy(bytes, &address, sizeof bytes);
+  const KelMessages& m = Msg();
+  int changed = 0;
+  try {
+    changed = answered ? PvList().DiagnoseOn(bytes) : PvList().DiagnoseOff(bytes);
+  } catch (const char* text) {
+    Syslog(kLogCrit, "%s", text);  // the registry's list failed; nothing changed
+  }
+  if (changed != 1) return;
+  if (!PostMessageMainThread(answered ? m.keepAliveStart : m.keepAliveStop, address, 0)) {
+    Syslog(kLogErr,
+           "CKelKeepAliveThread::KeepAliveSend: An error occurred in PostMessageMainThread.");
+  }
+}

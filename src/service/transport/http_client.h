@@ -1,0 +1,58 @@
+// The HTTP client: moves the requests waiting in the request store (HttpDataStore()) to five
+// senders, one router per sender, so that every router gets its requests one after another in
+// the order they were made while up to five routers are served at once.
+//
+// How the controller uses it, all from the controller's message thread:
+//   construct (the senders and the event thread start inside; throws a text on failure),
+//   SaveThreadID(own thread id) (receives WM_HTTPCLIENT_ERROR / WM_HTTPCLIENT_EXIT),
+//   producers: HttpDataStore().AddTail(request), then EventSend() (any thread),
+//   EraseHttpQueue(address) when a router goes down (any thread),
+//   shutdown: StopMessageThread() then destroy, or just destroy. End processing drops what is
+//   still undelivered and returns within seconds even while senders connect, read or pause.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "service/host/message_thread.h"
+#include "service/transport/http_client_thread.h"
+#include "service/transport/http_data.h"
+
+class CKelHttpClient : public CKelMessageThread {
+ public:
+  static constexpr int kSenderCount = 5;
+
+  // Returns once the message thread has made the senders and the event thread.
+  explicit CKelHttpClient(const HttpSenderTiming& timing = HttpSenderTiming());
+  ~CKelHttpClient() override;
+
+  // Wakes the event thread to distribute the store now. Nonzero on success. Any thread.
+  int EventSend();
+  // Drops whatever the sender bound to `address` (network order) still holds and frees it.
+  // Requests for that router still in the store are left alone. Any thread.
+  void EraseHttpQueue(uint32_t address);
+
+ protected:
+  void OnStartup() override;  // OnCreate
+  void OnMessage(const platform::Message& msg) override;
+  void OnQuit() override;  // end processing
+
+ private:
+  void EventProc();
+  void DistributeHttpData();
+  // 0 when a sender took `request` (then it owns it), -1 otherwise.
+  int HttpEventSearchHttpClient(CHttpData* request);
+  void EndSenders();
+
+  const HttpSenderTiming timing_;
+  platform::Thread eventThread_;
+  std::mutex tableLock_;                              // the sender table and every binding decision
+  CKelHttpClientThread* senders_[kSenderCount] = {};  // guarded by tableLock_
+  platform::Event end_;
+  platform::Event wake_;
+  std::atomic<bool> eventsMade_{false};
+  std::atomic<bool> ending_{false};
+};

@@ -1,0 +1,211 @@
+#include "service/transport/http_connection.h"
+
+#include <cctype>
+#include <cstring>
+
+#include "common/socket_io.h"
+#include "common/syslog.h"
+#include "common/text_util.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr size_t kHeaderLimit = 4096;
+constexpr size_t kLineLimit = 4096;
+// Routers answer a word or two; a body announced beyond this is a broken or hostile answer
+// and is refused instead of being allocated.
+constexpr size_t kBodyLimit = 1 << 20;
+constexpr const char* kSkipSet = ": \t\r\n";
+
+bool EndsWith(const std::string& data, size_t from, const char* terminator) {
+  size_t n = std::strlen(terminator);
+  if (data.size() < from + n) return false;
+  return data.compare(data.size() - n, n, terminator) == 0;
+}
+
+// True when the header's Connection line asks to close after this answer.
+bool AsksToClose(const char* header) {
+  for (const char* p = StrCaseFind(header, "\nConnection:"); p != nullptr;
+       p = StrCaseFind(p + 1, "\nConnection:")) {
+    const char* end = std::strchr(p + 1, '\n');
+    std::string value(p + 12, end != nullptr ? end : p + std::strlen(p));
+    if (StrCaseFind(value.c_str(), "close") != nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CHttpConnection::CHttpConnection(platform::Event* endEvent, std::atomic<bool>* stop,
+                                 int receiveBudgetMs)
+    : end_(endEvent), stop_(stop), budgetMs_(receiveBudgetMs) {}
+
+CHttpConnection::~CHttpConnection() { Close(); }
+
+bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs) {
+  Close();
+  socket_ = platform::SocketTcp();
+  if (socket_ == platform::kInvalidSocket) return false;
+  // The end event's descriptor cancels the connect, so that a router that never answers the
+  // handshake cannot hold up the service's shutdown.
+  bool ok = platform::SocketConnectTimed(socket_, address, port, connectTimeoutMs, end_->fd()) == 0;
+  // Header and body go out as two writes; without this the body would wait for the router's
+  // delayed acknowledgement of the header.
+  ok = ok && platform::SocketSetNoDelay(socket_, true) == 0;
+  if (ok) {
+    event_ = new platform::SocketEvent();
+    ok = event_->ok() &&
+         event_->Select(socket_, platform::kFdRead | platform::kFdWrite | platform::kFdClose) == 0;
+  }
+  if (ok) event_->Reset();
+  if (!ok) Close();
+  return ok;
+}
+
+void CHttpConnection::Close() {
+  inbox_.clear();
+  delete event_;
+  event_ = nullptr;
+  if (socket_ != platform::kInvalidSocket) platform::SocketClose(socket_);
+  socket_ = platform::kInvalidSocket;
+}
+
+bool CHttpConnection::Send(const std::string& text) {
+  return SocketSendAll(socket_, text.data(), text.size()) == static_cast<int>(text.size());
+}
+
+// Moves bytes from the inbox to *out until `limit` bytes or the terminator; true when done.
+bool CHttpConnection::TakeFromInbox(std::string* out, size_t from, size_t limit,
+                                    const char* terminator, size_t* total) {
+  size_t used = 0;
+  bool done = *total >= limit;
+  while (!done && used < inbox_.size()) {
+    out->push_back(inbox_[used++]);
+    ++*total;
+    done = *total >= limit || (terminator != nullptr && EndsWith(*out, from, terminator));
+  }
+  inbox_.erase(0, used);
+  return done;
+}
+
+int CHttpConnection::ReceiveUntil(std::string* out, size_t limit, const char* terminator,
+                                  bool closeEnds) {
+  const uint64_t start = platform::MonotonicMs();
+  const size_t from = out->size();
+  size_t total = 0;
+  platform::Waitable* handles[2] = {event_, end_};
+  while (!TakeFromInbox(out, from, limit, terminator, &total)) {
+    if (Stopping()) return -1;  // a stop before the end is a failure
+    uint64_t spent = platform::MonotonicMs() - start;
+    if (spent >= static_cast<uint64_t>(budgetMs_)) return closeEnds ? static_cast<int>(total) : -1;
+    int which = platform::WaitAny(handles, 2, budgetMs_ - static_cast<int>(spent));
+    if (which == platform::kWaitTimeout && closeEnds) return static_cast<int>(total);
+    if (which != 0 && which != 1) return -1;
+    if (which == 1) {
+      stop_->store(true);
+      return -1;
+    }
+    int pending = 0;
+    if (SocketPendingBytes(socket_, &pending) != 0) return -1;
+    if (pending == 0) {
+      platform::NetworkEvents events;
+      if (event_->Enum(&events) != 0) return -1;
+      if (events.events & platform::kFdClose) return closeEnds ? static_cast<int>(total) : -1;
+      continue;
+    }
+    // Whatever the router has sent is taken in one receive; bytes behind this read stay in
+    // the inbox, which lives as long as the connection, so the next read on it starts exactly
+    // where the router's data goes on.
+    char chunk[4096];
+    int n = SocketReceive(
+        socket_, chunk,
+        sizeof chunk < static_cast<size_t>(pending) ? sizeof chunk : static_cast<size_t>(pending));
+    if (n <= 0) return closeEnds && n == 0 ? static_cast<int>(total) : -1;
+    inbox_.append(chunk, static_cast<size_t>(n));
+  }
+  return static_cast<int>(total);
+}
+
+int CHttpConnection::ReadAnswer(HttpAnswer* answer) {
+  std::string header;
+  if (ReceiveUntil(&header, kHeaderLimit, "\r\n\r\n") < 0) {
+    if (!Stopping())
+      Syslog(kLogDebug, "An error occurred at the time of the HTTP response header reception.");
+    return -1;
+  }
+  const char* text = header.c_str();
+  const char* blank = std::strchr(text, ' ');
+  if (blank == nullptr) {
+    Syslog(kLogDebug, "There was not a response cord.");
+    return -1;
+  }
+  answer->status = ParseDecimal32(blank + 1, std::strlen(blank + 1));
+  answer->body.clear();
+  answer->reusable = !AsksToClose(text);
+  if (const char* length = StrCaseFind(text, "Content-Length")) {
+    return ReadLengthBody(length + std::strlen("Content-Length"), answer);
+  }
+  if (const char* encoding = StrCaseFind(text, "Transfer-Encoding")) {
+    const char* value = StrSkipSet(encoding + std::strlen("Transfer-Encoding"), kSkipSet);
+    if (value != nullptr && StrCaseFind(value, "chunked") != nullptr)
+      return ReadChunkedBody(answer);
+  }
+  // Neither length form: the body runs until the router closes the connection, which can
+  // therefore carry nothing more.
+  answer->reusable = false;
+  std::string body;
+  if (ReceiveUntil(&body, kBodyLimit, nullptr, true) < 0) return -1;
+  answer->body = body;
+  return 0;
+}
+
+int CHttpConnection::ReadLengthBody(const char* lengthText, HttpAnswer* answer) {
+  const char* value = StrSkipSet(lengthText, kSkipSet);
+  uint64_t length = value != nullptr ? ParseDecimal64(value, std::strlen(value)) : 0;
+  if (length == 0 || length > kBodyLimit) {
+    Syslog(kLogDebug, "HTTP response header abnormality occurred.");
+    return -1;
+  }
+  if (ReceiveUntil(&answer->body, static_cast<size_t>(length), nullptr) < 0) {
+    if (!Stopping())
+      Syslog(kLogDebug, "An error occurred at the time of the HTTP response body reception.");
+    return -1;
+  }
+  return 0;
+}
+
+int CHttpConnection::ReadChunkedBody(HttpAnswer* answer) {
+  size_t consumed = 0;
+  for (;;) {
+    if (Stopping()) return -1;
+    std::string line;
+    if (ReceiveUntil(&line, kLineLimit, "\r\n") < 0) {
+      if (!Stopping()) Syslog(kLogDebug, "I failed in the acquisition of chunk size.");
+      return -1;
+    }
+    consumed += line.size();
+    if (!std::isxdigit(static_cast<unsigned char>(line[0]))) continue;  // end of a chunk's data
+    uint32_t size = ParseHex32(line.c_str(), line.size());
+    if (size == 0) break;
+    if (consumed + size > kBodyLimit) {
+      Syslog(kLogCrit, "I failed in allocation of memory.");
+      return -1;
+    }
+    if (ReceiveUntil(&answer->body, size, nullptr) < 0) {
+      if (!Stopping())
+        Syslog(kLogDebug, "Abnormality occurred at the time of the chunk body reception.");
+      return -1;
+    }
+    consumed += size;
+  }
+  // The trailer section ends with an empty line; reading it keeps the next answer aligned.
+  for (;;) {
+    std::string line;
+    if (ReceiveUntil(&line, kLineLimit, "\r\n") < 0 || consumed + line.size() > kBodyLimit) {
+      answer->reusable = false;  // the body is complete; only the connection is spoilt
+      return 0;
+    }
+    consumed += line.size();
+    if (line == "\r\n") return 0;
+  }
+}

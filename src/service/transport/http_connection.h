@@ -1,0 +1,59 @@
+// One keep-alive connection from a sender to a router, and the reading of the router's answers.
+// Every read has its own time budget and ends at once when the sender's end event fires.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/socket.h"
+#include "platform/socket_event.h"
+
+// The router's answer to one request.
+struct HttpAnswer {
+  uint32_t status = 0;
+  std::string body;
+  bool reusable = true;  // false: the connection cannot carry another request
+};
+
+class CHttpConnection {
+ public:
+  // `endEvent` and `stop` belong to the sender and outlive the connection. The end event is
+  // consumed by a read that sees it, which then sets `stop`.
+  CHttpConnection(platform::Event* endEvent, std::atomic<bool>* stop, int receiveBudgetMs);
+  ~CHttpConnection();
+  CHttpConnection(const CHttpConnection&) = delete;
+  CHttpConnection& operator=(const CHttpConnection&) = delete;
+
+  // Connects within connectTimeoutMs (given up at once when the end event is signalled), with
+  // TCP_NODELAY and network events selected. false (nothing left open) on failure.
+  bool Open(uint32_t address, uint16_t port, int connectTimeoutMs);
+  void Close();
+  // Sends all of `text`; false after the socket layer logged the failure.
+  bool Send(const std::string& text);
+  // Reads one answer: status line and header, then a Content-Length or chunked body. 0, or -1
+  // after logging why (read failures are not logged once the sender is stopping).
+  int ReadAnswer(HttpAnswer* answer);
+
+  // Reads until `limit` bytes, or until `terminator` (when not null) ends the data, within
+  // one budget; nothing behind that point is consumed from the connection's stream. The bytes are
+  // appended to *out. Returns the count read, or -1 on time-out, failure, a peer close, or the end
+  // event. With `closeEnds` a peer close or the budget's end returns what was read instead.
+  int ReceiveUntil(std::string* out, size_t limit, const char* terminator, bool closeEnds = false);
+
+ private:
+  int ReadLengthBody(const char* lengthText, HttpAnswer* answer);
+  int ReadChunkedBody(HttpAnswer* answer);
+  bool TakeFromInbox(std::string* out, size_t from, size_t limit, const char* terminator,
+                     size_t* total);
+  bool Stopping() const { return stop_->load(); }
+
+  platform::Event* end_;
+  std::atomic<bool>* stop_;
+  int budgetMs_;
+  platform::Socket socket_ = platform::kInvalidSocket;
+  platform::SocketEvent* event_ = nullptr;
+  std::string inbox_;  // received from the router, not yet read by an answer
+};

@@ -1,0 +1,125 @@
+// Test helpers for delivering to routers: child processes (pvsim, lighttpd), pvsim's journal,
+// the service's log lines as a syslog server sees them, and requests made as the service does.
+// REQUIRES: the calling test entered its private network namespace first.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netns.h"
+#include "service/transport/http_client.h"
+
+namespace transporttest {
+
+// A child process, stopped (SIGTERM, then SIGKILL) and reaped on destruction.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts argv; when `readyText` is given, waits up to 5 s for it on the child's stdout.
+  bool Start(const std::vector<std::string>& argv, const std::string& readyText);
+  void Stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// One journal line of pvsim, flattened: "form.acl", "status", "early", ... as texts.
+using JournalEntry = std::map<std::string, std::string>;
+
+// A pvsim child on address:880 (or `port`) with its journal in `dir`.
+class Pvsim {
+ public:
+  Pvsim(const std::string& dir, const std::string& address, std::vector<std::string> options = {},
+        uint16_t port = 880);
+  bool ok() const { return ok_; }
+  std::vector<JournalEntry> Journal() const;
+  // Waits until the journal holds at least `count` lines.
+  bool WaitForEntries(size_t count, int timeoutMs) const;
+
+ private:
+  std::string journal_;
+  ChildProcess child_;
+  bool ok_ = false;
+};
+
+// A syslog server stand-in on 127.0.0.1:514 that keeps the text of every message (what
+// follows "VoKelMng: ") with its arrival time.
+class LogCollector {
+ public:
+  LogCollector();
+  ~LogCollector();
+  bool ok() const { return fd_ >= 0; }
+  std::vector<std::string> Lines();
+  // Arrival times (ms, monotonic) of the lines equal to `text`.
+  std::vector<int64_t> Times(const std::string& text);
+  size_t Count(const std::string& text);
+  // Position of the first line equal to `text`, -1 when none.
+  int IndexOf(const std::string& text);
+  // Waits until `count` lines equal `text`.
+  bool WaitFor(const std::string& text, int timeoutMs, size_t count = 1);
+
+ private:
+  void Run();
+  int fd_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::pair<std::string, int64_t>> lines_;
+  std::thread thread_;
+};
+
+// A temporary directory, made the profile directory (no syslog.ini: logs go to 127.0.0.1),
+// with the syslog client reopened in the current network namespace at severity debug.
+class TestEnvironment {
+ public:
+  TestEnvironment();
+  ~TestEnvironment();
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+// Appends to the request store one request as the planning makes it (user admin, password
+// secret, class client, opcode set) for router address:port carrying `acl`.
+void StoreRequest(const std::string& address, const std::string& acl, uint16_t port = 880);
+// The address in network order.
+uint32_t Address(const std::string& dotted);
+// Threads of this process.
+int ThreadCount();
+int64_t NowMs();
+
+// "Response cord from PV(ADDRESS:880) is WHAT."
+std::string Cord(const std::string& address, const std::string& what);
+
+// Base of the delivery tests: a private network, a profile directory, the log collector, and
+// the test thread standing in for the controller (it has a message queue and is the client's
+// main thread).
+class RouterTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::unique_ptr<Pvsim> StartRouter(const std::string& address,
+                                     std::vector<std::string> options = {});
+  void StartClient(const HttpSenderTiming& timing = HttpSenderTiming());
+
+  std::unique_ptr<TestEnvironment> env_;
+  std::unique_ptr<LogCollector> log_;
+  std::unique_ptr<CKelHttpClient> client_;
+};
+
+}  // namespace transporttest

@@ -1,0 +1,34 @@
+// Command-line options of pvsim, the router simulator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pvsim {
+
+struct Options {
+  std::string address = "127.0.0.1";  // --listen ADDRESS:PORT
+  uint16_t port = 880;
+  std::string journal;  // --journal FILE; empty: no journal
+  std::string user;     // --user / --password: the credentials a request must carry
+  std::string password;
+  bool checkCredentials = false;
+  int status = 200;             // --status N
+  std::string body = "ok";      // --body TEXT
+  bool chunked = false;         // --chunked
+  bool noLength = false;        // --no-length: neither Content-Length nor chunked, then close
+  int delayMs = 0;              // --delay MS before each answer
+  int dripMs = 0;               // --drip MS: the answer in three pieces, MS apart
+  bool closeMidAnswer = false;  // --close-mid-answer
+  bool refuse = false;          // --refuse: reset every connection at once
+  long times = -1;              // --times N: misbehave only N times (-1: always)
+  long exitAfter = -1;          // --exit-after N answered requests
+};
+
+// The help text printed by --help.
+const char* UsageText();
+
+// Parses argv into *out. false with *error set on a bad command line; *help set for --help.
+bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* error);
+
+}  // namespace pvsim

@@ -1,0 +1,46 @@
+// pvsim's connection handling: reads HTTP/1.1 requests, answers them as the options say and
+// journals each one.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "pvsim_options.h"
+
+namespace pvsim {
+
+// Appends whole lines to a file with one write each, so lines of concurrent connections never
+// interleave and a reader sees every finished line at once.
+class Journal {
+ public:
+  ~Journal();
+  bool Open(const std::string& path);
+  void Append(const std::string& line);
+
+ private:
+  std::mutex mutex_;
+  int fd_ = -1;
+};
+
+struct Server {
+  explicit Server(const Options& o) : options(o) {}
+  const Options& options;
+  Journal journal;
+  std::atomic<long> answered{0};
+  std::atomic<long> misbehaved{0};
+  // True when one more misbehaviour is allowed (--times).
+  bool TakeMisbehaviour();
+};
+
+// Serves one accepted connection until the client closes it; closes `fd`.
+void ServeConnection(Server& server, int fd, long connection, const std::string& peer);
+// Resets a connection at once and journals the refusal; closes `fd`.
+void RefuseConnection(Server& server, int fd, long connection, const std::string& peer);
+
+// Seconds since 1970 with microseconds.
+double NowSeconds();
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
+
+}  // namespace pvsim
