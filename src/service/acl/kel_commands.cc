@@ -1,13 +1,13 @@
 #include "service/acl/kel_commands.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "common/address_util.h"
-#include "common/socket_io.h"
 #include "common/syslog.h"
 #include "service/acl/kel_data.h"
+#include "service/registry/registry_commands.h"
 
 namespace {
 
@@ -33,17 +33,6 @@ const char kFamilyUsage[] =
     "SRC_IP:            IP address of PC\r\nSRC_MAC:           MAC address of PC\r\n"
     "SRC_FQDN:          FQDN of PC\r\n";
 const char kShowHeader[] = "TARGET\tDESTINATION\tADDRESS\t\t\tFQDN\r\n";
-
-// Sends `text`; -1 when the send failed, else `result`.
-int Reply(platform::Socket s, const char* text, int result) {
-  return SocketSendAll(s, text, strlen(text)) < 0 ? -1 : result;
-}
-
-// True when `word` is a prefix of `keyword` (compared over the word's own length).
-bool IsPrefixOf(const char* word, const char* keyword) {
-  size_t n = strlen(word);
-  return n <= strlen(keyword) && strncmp(word, keyword, n) == 0;
-}
 
 // Target word: a prefix of "accept" gives 1, else a prefix of "drop" gives 2, else 0.
 uint16_t ParseTarget(const char* word) {
@@ -107,6 +96,18 @@ int KelDel(platform::Socket s, int argc, char** argv) {
   return 2;
 }
 
+// One show line: the target word, the source and the MAC in tab-aligned columns.
+std::string ShowLine(const CKelData& e) {
+  std::string line = e.target == kKelTargetAccept ? "accept"
+                     : e.target == kKelTargetDrop ? "drop"
+                                                  : "";
+  line += "\t" + e.sourceText;
+  if (e.sourceText.empty()) line += "\t";
+  if (e.sourceText.size() < 8) line += "\t";
+  line += "\t" + e.macText + "\r\n";
+  return line;
+}
+
 int KelShow(platform::Socket s, int argc, char** argv) {
   CKelData filter;
   int first = argc >= 2 ? 2 : 1;
@@ -114,44 +115,18 @@ int KelShow(platform::Socket s, int argc, char** argv) {
       !filter.macText.empty()) {
     return Reply(s, kShowUsage, 0);
   }
-  if (Reply(s, kShowHeader, 0) < 0) return -1;
-  CKelDataList snapshot;
-  if (KelDataList().CopyTo(&snapshot) < 0 && Reply(s, "show error\r\n", 0) < 0) return -1;
-  CKelListLock hold(snapshot);
-  for (CKelNode* node = snapshot.GetHead(1); node != nullptr; node = snapshot.GetNext(node, 1)) {
-    const CKelData& e = *static_cast<const CKelData*>(node->data);
-    if (e.pendingDelete) continue;
-    std::string line = e.target == kKelTargetAccept ? "accept"
-                       : e.target == kKelTargetDrop ? "drop"
-                                                    : "";
-    line += "\t" + e.sourceText;
-    if (e.sourceText.empty()) line += "\t";
-    if (e.sourceText.size() < 8) line += "\t";
-    line += "\t" + e.macText + "\r\n";
-    if (SocketSendAll(s, line.data(), line.size()) < 0) return -1;
-  }
-  return 0;
+  return ShowSnapshot(s, kShowHeader, KelDataList(), ShowLine);
 }
-
-struct Operation {
-  const char* word;
-  int (*run)(platform::Socket, int, char**);
-};
 
 int KelStop(platform::Socket s, int, char**) { return Reply(s, kStopText, 0); }
 int KelStart(platform::Socket s, int, char**) { return Reply(s, kStartText, 0); }
 
-const Operation kOperations[] = {
+const RegistryOperation kOperations[] = {
     {"add", KelAdd}, {"del", KelDel}, {"show", KelShow}, {"stop", KelStop}, {"start", KelStart}};
 
 }  // namespace
 
 int KelCommand(platform::Socket s, int argc, char** argv) {
-  if (argc < 2 || argv[1] == nullptr) {
-    return argc == 1 ? KelShow(s, argc, argv) : Reply(s, kFamilyUsage, 0);
-  }
-  for (const Operation& op : kOperations) {
-    if (strcmp(argv[1], op.word) == 0) return op.run(s, argc, argv);
-  }
-  return Reply(s, kFamilyUsage, 0);
+  return DispatchOperation(s, argc, argv, kOperations, OperationMatch::kExact, KelShow,
+                           kFamilyUsage);
 }

@@ -3,9 +3,14 @@
 #pragma once
 
 #include <fstream>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/syslog.h"
+#include "service/registry/kel_list.h"
 
 // Writes "<name>.tmp" beside the file and renames it over `name` only when every line was
 // written and flushed, so a failed save leaves the old file byte for byte. Lines end with
@@ -61,3 +66,49 @@ std::vector<std::string> CsvSplitFields(std::string_view line);
 
 // `"text"`: the text in double quotes, as the files write text fields.
 std::string CsvQuote(std::string_view text);
+
+// Loads the file `name` into `list`: marks every entry deleted first (when there is any), then
+// for each line makes a T, fills it with `parse` from the line's fields, flags it pendingAdd
+// and adds it with list.Add. 0 at the end of the file. -1 when the file cannot be opened, a read
+// fails, a T cannot be made (logged at crit as `make_text`), `parse` refuses the fields or Add
+// refuses the record; the load stops at that line and what was added so far stays.
+template <class T, class List>
+int CsvLoadRecords(const std::string& name, List& list,
+                   bool (*parse)(const std::vector<std::string>& fields, T* record),
+                   const char* make_text) {
+  CsvFileReader reader(name);
+  if (!reader.IsOpen()) return -1;
+  if (!list.IsEmpty()) list.MarkAll(1);
+  std::string line;
+  while (true) {
+    int got = reader.ReadLine(&line);
+    if (got == 0) return 0;
+    if (got < 0) return -1;
+    std::unique_ptr<T> record(new (std::nothrow) T());
+    if (!record) {
+      Syslog(kLogCrit, "%s", make_text);
+      return -1;
+    }
+    if (!parse(CsvSplitFields(line), record.get())) return -1;
+    record->pendingAdd = 1;
+    if (list.Add(record.get()) != 0) return -1;
+    record.release();  // the list owns it now
+  }
+}
+
+// Saves `list` as the file `name`: `line(record)` for every entry not marked deleted, all under
+// one hold of the list's lock, taken before the temporary file is made so that two saves of one
+// list cannot write it at once. `owner_only` as for CsvFileWriter. 0, or -1 (old file intact).
+template <class T>
+int CsvSaveRecords(const std::string& name, CKelList& list, std::string (*line)(const T&),
+                   bool owner_only = false) {
+  CKelListLock hold(list);
+  CsvFileWriter writer(name, owner_only);
+  if (!writer.IsOpen()) return -1;
+  for (CKelNode* node = list.GetHead(1); node != nullptr; node = list.GetNext(node, 1)) {
+    const T& record = *static_cast<const T*>(node->data);
+    if (record.pendingDelete) continue;
+    if (!writer.WriteLine(line(record))) return -1;
+  }
+  return writer.Commit() ? 0 : -1;
+}

@@ -1,16 +1,14 @@
 #include "service/registry/pc_commands.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "common/address_util.h"
-#include "common/socket_io.h"
 #include "common/syslog.h"
-#include "service/command/command_handler.h"
 #include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
+#include "service/registry/registry_commands.h"
 
 namespace {
 
@@ -72,16 +70,6 @@ constexpr char kFamilyUsage[] =
     "NW:                Network address\r\n"
     "NM:                Netmask information\r\n";
 
-// Sends `text`; returns `result`, or -1 when the text cannot be sent.
-int Reply(platform::Socket s, const char* text, int result) {
-  return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
-}
-
-bool IsPrefixOf(const char* word, const char* keyword) {
-  size_t length = std::strlen(word);
-  return length <= std::strlen(keyword) && std::strncmp(word, keyword, length) == 0;
-}
-
 // Reads one option value into `pc`; false when the keyword is unknown or the value is bad.
 bool ParseOption(const char* keyword, const char* value, CPcData* pc) {
   if (IsPrefixOf(keyword, "source")) {
@@ -103,20 +91,9 @@ bool ParseOption(const char* keyword, const char* value, CPcData* pc) {
   return false;
 }
 
-// Walks argv[2..]: empty words are skipped, every keyword takes the next word. The walk goes
-// on after a failure; the last value of a repeated option wins.
+// The option pairs from argv[2] on.
 bool ParseOptions(int argc, char** argv, CPcData* pc) {
-  bool ok = true;
-  for (int i = 2; i < argc; ++i) {
-    if (argv[i][0] == '\0') continue;
-    if (i + 1 >= argc) {
-      ok = false;
-      break;
-    }
-    if (!ParseOption(argv[i], argv[i + 1], pc)) ok = false;
-    ++i;
-  }
-  return ok;
+  return ParseOptionPairs(argc, argv, 2, ParseOption, pc);
 }
 
 int PcAdd(platform::Socket s, int argc, char** argv) {
@@ -147,21 +124,15 @@ int PcDel(platform::Socket s, int argc, char** argv) {
 }
 
 int PcSave(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kSaveUsage, 0);
-  if (SavePcFile(PcList()) != 0) return Reply(s, "save error\r\n", 0);
-  return 0;
+  return SaveOperation(s, argc, kSaveUsage, [] { return SavePcFile(PcList()); });
 }
 
 int PcLoad(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kLoadUsage, 0);
-  if (LoadPcFile(PcList()) != 0) return Reply(s, "load error\r\n", kResultLoad);
-  return kResultLoad;
+  return LoadOperation(s, argc, kLoadUsage, [] { return LoadPcFile(PcList()); });
 }
 
 int PcClear(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kClearUsage, 0);
-  PcList().MarkAll(1);
-  return kResultClear;
+  return ClearOperation(s, argc, kClearUsage, [] { PcList().MarkAll(1); });
 }
 
 // One show line: MAC (or two tabs), source, network and netmask in tab-aligned columns.
@@ -178,31 +149,16 @@ std::string ShowLine(const CPcData& pc) {
 }
 
 int PcShow(platform::Socket s, int, char**) {
-  if (Reply(s, "ADDRESS\t\t\tDESTINATION\tNETWORK\t\tNETMASK\r\n", 0) < 0) return -1;
-  CPcList snapshot;
-  if (PcList().CopyTo(&snapshot) < 0 && Reply(s, "show error\r\n", 0) < 0) return -1;
-  for (CKelNode* node = snapshot.GetHead(); node != nullptr; node = snapshot.GetNext(node)) {
-    const CPcData& pc = *static_cast<const CPcData*>(node->data);
-    if (pc.pendingDelete) continue;
-    if (Reply(s, ShowLine(pc).c_str(), 0) < 0) return -1;
-  }
-  return 0;
+  return ShowSnapshot(s, "ADDRESS\t\t\tDESTINATION\tNETWORK\t\tNETMASK\r\n", PcList(), ShowLine);
 }
 
-struct Operation {
-  const char* name;
-  CommandHandler run;
-};
-
-constexpr Operation kOperations[] = {{"add", PcAdd},   {"del", PcDel},     {"save", PcSave},
-                                     {"load", PcLoad}, {"clear", PcClear}, {"show", PcShow}};
+constexpr RegistryOperation kOperations[] = {{"add", PcAdd},     {"del", PcDel},
+                                             {"save", PcSave},   {"load", PcLoad},
+                                             {"clear", PcClear}, {"show", PcShow}};
 
 }  // namespace
 
 int PcCommand(platform::Socket s, int argc, char** argv) {
-  if (argc == 1) return PcShow(s, argc, argv);
-  for (const Operation& operation : kOperations) {
-    if (std::strcmp(argv[1], operation.name) == 0) return operation.run(s, argc, argv);
-  }
-  return Reply(s, kFamilyUsage, 0);
+  return DispatchOperation(s, argc, argv, kOperations, OperationMatch::kExact, PcShow,
+                           kFamilyUsage);
 }

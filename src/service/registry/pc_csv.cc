@@ -1,12 +1,9 @@
 #include "service/registry/pc_csv.h"
 
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "common/address_util.h"
-#include "common/syslog.h"
 #include "service/registry/csv_file.h"
 
 namespace {
@@ -46,36 +43,9 @@ bool PcFromFields(const std::vector<std::string>& fields, CPcData* pc) {
 
 }  // namespace
 
-int SavePcFile(CPcList& list, const char* name) {
-  CsvFileWriter writer(name);
-  if (!writer.IsOpen()) return -1;
-  CKelListLock hold(list);
-  for (CKelNode* node = list.GetHead(1); node != nullptr; node = list.GetNext(node, 1)) {
-    const CPcData& pc = *static_cast<const CPcData*>(node->data);
-    if (pc.pendingDelete) continue;
-    if (!writer.WriteLine(PcLine(pc))) return -1;
-  }
-  return writer.Commit() ? 0 : -1;
-}
+int SavePcFile(CPcList& list, const char* name) { return CsvSaveRecords(name, list, PcLine); }
 
 int LoadPcFile(CPcList& list, const char* name) {
-  CsvFileReader reader(name);
-  if (!reader.IsOpen()) return -1;
-  if (!list.IsEmpty()) list.MarkAll(1);
-  std::string line;
-  while (true) {
-    int got = reader.ReadLine(&line);
-    if (got == 0) return 0;
-    if (got < 0) return -1;
-    std::unique_ptr<CPcData> pc(new (std::nothrow) CPcData());
-    if (!pc) {
-      Syslog(kLogCrit, "I failed in making of CPcData.");
-      return -1;
-    }
-    if (!PcFromFields(CsvSplitFields(line), pc.get())) return -1;
-    pc->pendingAdd = 1;
-    // Add also applies the shape rules, so an empty line or a wrong shape ends the load.
-    if (list.Add(pc.get()) != 0) return -1;
-    pc.release();
-  }
+  // Add also applies the shape rules, so an empty line or a wrong shape ends the load.
+  return CsvLoadRecords(name, list, PcFromFields, "I failed in making of CPcData.");
 }

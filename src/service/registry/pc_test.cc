@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
 
 #include "netns.h"
 #include "service/registry/pc_commands.h"
+#include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/registry_test_util.h"
 
@@ -238,6 +240,24 @@ TEST_F(PcTest, FileRoundTripAndFailures) {
   EXPECT_EQ(Run("pc save"), 0);
   EXPECT_EQ(reply_, "save error\r\n");
   EXPECT_EQ(ReadFile("pc.csv"), "old");
+}
+
+// Two connections saving at once must not share the temporary file: every save succeeds and
+// the file is whole.
+TEST_F(PcTest, ConcurrentSavesDoNotCollide) {
+  ASSERT_EQ(Run("pc add source-mac 00:00:00:00:00:01"), 1);
+  ASSERT_EQ(Run("pc add network 10.0.0.0"), 1);
+  int failures[2] = {0, 0};
+  auto saver = [&failures](int index) {
+    for (int i = 0; i < 200; ++i) failures[index] += SavePcFile(PcList()) != 0;
+  };
+  std::thread first(saver, 0);
+  std::thread second(saver, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(failures[0] + failures[1], 0);
+  EXPECT_EQ(ReadFile("pc.csv"),
+            "\"00:00:00:00:00:01\",,\"\",\"\"\r\n\"\",,\"10.0.0.0\",\"255.0.0.0\"\r\n");
 }
 
 TEST_F(PcTest, LookupsAndSnapshotKeepFlags) {

@@ -1,17 +1,15 @@
 #include "service/registry/pv_commands.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
-#include <string_view>
 
 #include "common/address_util.h"
-#include "common/socket_io.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
 #include "service/registry/pv_csv.h"
 #include "service/registry/pv_data.h"
+#include "service/registry/registry_commands.h"
 
 namespace {
 
@@ -37,17 +35,6 @@ constexpr const char* kFamilyUsage =
     "SRC_PORT:          Port number of HTTP protocol\r\n"
     "ID:                user id of PV\r\n"
     "PW:                Password of PV\r\n";
-
-// Sends `text`; `result` when it went out, -1 when it did not.
-int Reply(platform::Socket s, std::string_view text, int result) {
-  return SocketSendAll(s, text.data(), text.size()) < 0 ? -1 : result;
-}
-
-// True when `token` is a non-empty prefix of `word` (case counts).
-bool IsPrefixOf(const char* token, const char* word) {
-  size_t length = std::strlen(token);
-  return length > 0 && length <= std::strlen(word) && std::strncmp(token, word, length) == 0;
-}
 
 // Options from argv[3] on: sport, user and pass (any prefix), in any order, last one wins.
 // Every token is examined; false when any of them was not understood.
@@ -102,21 +89,15 @@ int PvDel(platform::Socket s, int argc, char** argv) {
 }
 
 int PvSaveCommand(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kSaveUsage, 0);
-  if (PvSave() != 0) return Reply(s, "save error\r\n", 0);
-  return 0;
+  return SaveOperation(s, argc, kSaveUsage, [] { return PvSave(); });
 }
 
 int PvLoadCommand(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kLoadUsage, 0);
-  if (PvLoad() != 0) return Reply(s, "load error\r\n", 3);
-  return 3;
+  return LoadOperation(s, argc, kLoadUsage, [] { return PvLoad(); });
 }
 
 int PvClear(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kClearUsage, 0);
-  PvList().MarkAll(1);
-  return 4;
+  return ClearOperation(s, argc, kClearUsage, [] { PvList().MarkAll(1); });
 }
 
 // ADDRESS, one more tab when it is shorter than 8, then PORT, ID and a masked PW.
@@ -130,23 +111,10 @@ std::string PvShowLine(const CPvData& router) {
 }
 
 int PvShow(platform::Socket s, int, char**) {
-  if (Reply(s, "PV\t\tPORT\tID\tPW\r\n", 0) < 0) return -1;
-  CPvList snapshot;
-  if (PvList().CopyTo(&snapshot) < 0 && Reply(s, "show error\r\n", 0) < 0) return -1;
-  for (CKelNode* node = snapshot.GetHead(); node != nullptr; node = snapshot.GetNext(node)) {
-    const CPvData& router = *static_cast<const CPvData*>(node->data);
-    if (router.pendingDelete) continue;
-    if (Reply(s, PvShowLine(router), 0) < 0) return -1;
-  }
-  return 0;
+  return ShowSnapshot(s, "PV\t\tPORT\tID\tPW\r\n", PvList(), PvShowLine);
 }
 
-struct PvOperation {
-  const char* name;
-  int (*run)(platform::Socket s, int argc, char** argv);
-};
-
-constexpr PvOperation kPvOperations[] = {
+constexpr RegistryOperation kPvOperations[] = {
     {"add", PvAdd},          {"del", PvDel},     {"save", PvSaveCommand},
     {"load", PvLoadCommand}, {"clear", PvClear}, {"show", PvShow},
 };
@@ -154,16 +122,7 @@ constexpr PvOperation kPvOperations[] = {
 }  // namespace
 
 int PvCommand(platform::Socket s, int argc, char** argv) {
-  if (argc == 1) return PvShow(s, argc, argv);
-  if (argc >= 2 && argv[1] != nullptr) {
-    // Any prefix picks the first operation it begins: "" is add, "s" save, "sh" show.
-    size_t length = std::strlen(argv[1]);
-    for (const PvOperation& operation : kPvOperations) {
-      if (length <= std::strlen(operation.name) &&
-          std::strncmp(argv[1], operation.name, length) == 0) {
-        return operation.run(s, argc, argv);
-      }
-    }
-  }
-  return Reply(s, kFamilyUsage, 0);
+  // Any prefix picks the first operation it begins: "" is add, "s" save, "sh" show.
+  return DispatchOperation(s, argc, argv, kPvOperations, OperationMatch::kPrefix, PvShow,
+                           kFamilyUsage);
 }

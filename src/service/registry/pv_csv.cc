@@ -1,12 +1,9 @@
 #include "service/registry/pv_csv.h"
 
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "common/address_util.h"
-#include "common/syslog.h"
 #include "common/text_util.h"
 #include "service/registry/csv_file.h"
 
@@ -39,43 +36,10 @@ bool PvFromFields(const std::vector<std::string>& fields, CPvData* router) {
   return true;
 }
 
-// 0: the line's router was added. -1: the load must stop.
-int PvLoadLine(CPvList& list, const std::string& line) {
-  std::unique_ptr<CPvData> router(new (std::nothrow) CPvData);
-  if (!router) {
-    Syslog(kLogCrit, "I failed in making of CPvData.");
-    return -1;
-  }
-  if (!PvFromFields(CsvSplitFields(line), router.get())) return -1;
-  router->pendingAdd = 1;
-  if (list.Add(router.get()) != 0) return -1;
-  router.release();  // the list owns it now
-  return 0;
-}
-
 }  // namespace
 
-int PvSave(CPvList& list) {
-  CKelListLock lock(list);
-  CsvFileWriter writer(kPvFileName, /*owner_only=*/true);
-  if (!writer.IsOpen()) return -1;
-  for (CKelNode* node = list.GetHead(1); node != nullptr; node = list.GetNext(node, 1)) {
-    const CPvData& router = *static_cast<const CPvData*>(node->data);
-    if (router.pendingDelete) continue;
-    if (!writer.WriteLine(PvLine(router))) return -1;
-  }
-  return writer.Commit() ? 0 : -1;
-}
+int PvSave(CPvList& list) { return CsvSaveRecords(kPvFileName, list, PvLine, /*owner_only=*/true); }
 
 int PvLoad(CPvList& list) {
-  CsvFileReader reader(kPvFileName);
-  if (!reader.IsOpen()) return -1;
-  if (!list.IsEmpty()) list.MarkAll(1);
-  std::string line;
-  while (true) {
-    int got = reader.ReadLine(&line);
-    if (got == 0) return 0;
-    if (got < 0) return -1;
-    if (PvLoadLine(list, line) != 0) return -1;
-  }
+  return CsvLoadRecords(kPvFileName, list, PvFromFields, "I failed in making of CPvData.");
 }

@@ -90,14 +90,26 @@ int CPvList::CopyTo(CPvList* target, int locked) {
                                  "I failed in start of CPvData.", locked);
 }
 
-int CPvList::DiagnoseOn(const uint8_t address[4]) {
-  CKelListLock lock(*this);
-  CPvData* router = FindActiveByAddress(address, 1);
+namespace {
+
+// The live router at `address` with its probe answered, or nullptr (logged) when there is none.
+// The caller holds the list's lock.
+CPvData* AnsweredRouter(CPvList& list, const uint8_t address[4]) {
+  CPvData* router = list.FindActiveByAddress(address, 1);
   if (router == nullptr) {
     Syslog(kLogErr, "I failed in a search of PV.");
-    return 0;
+    return nullptr;
   }
   router->probeOutstanding = 0;
+  return router;
+}
+
+}  // namespace
+
+int CPvList::DiagnoseOn(const uint8_t address[4]) {
+  CKelListLock lock(*this);
+  CPvData* router = AnsweredRouter(*this, address);
+  if (router == nullptr) return 0;
   int changed = 0;
   if (router->alive == 0) {
     router->resendPending = 1;
@@ -113,13 +125,8 @@ int CPvList::DiagnoseOn(const uint8_t address[4]) {
 
 int CPvList::DiagnoseOff(const uint8_t address[4]) {
   CKelListLock lock(*this);
-  CPvData* router = FindActiveByAddress(address, 1);
-  if (router == nullptr) {
-    Syslog(kLogErr, "I failed in a search of PV.");
-    return 0;
-  }
-  router->probeOutstanding = 0;
-  if (router->alive != 1) return 0;
+  CPvData* router = AnsweredRouter(*this, address);
+  if (router == nullptr || router->alive != 1) return 0;
   uint32_t before = router->misses++;
   if (router->missLimit > before) return 0;
   router->alive = 0;

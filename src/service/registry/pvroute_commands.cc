@@ -1,18 +1,16 @@
 #include "service/registry/pvroute_commands.h"
 
 #include <array>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "common/address_util.h"
-#include "common/socket_io.h"
 #include "common/syslog.h"
-#include "service/command/command_handler.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_csv.h"
+#include "service/registry/registry_commands.h"
 
 namespace {
 
@@ -71,15 +69,9 @@ constexpr char kFamilyUsage[] =
     "IF:                Interface Device\r\n";
 constexpr char kNotRegistered[] = "TARGET is not registered.\r\n";
 
-// Sends `text` (nothing without a connection); returns `result`, or -1 when the send fails.
-int Reply(platform::Socket s, const char* text, int result) {
-  if (s == platform::kInvalidSocket) return result;
-  return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
-}
-
-bool IsPrefixOf(const char* word, const char* keyword) {
-  size_t length = std::strlen(word);
-  return length <= std::strlen(keyword) && std::strncmp(word, keyword, length) == 0;
+// Reply, but nothing is sent without a connection (the load at start has none).
+int ReplyIfConnected(platform::Socket s, const char* text, int result) {
+  return s == platform::kInvalidSocket ? result : Reply(s, text, result);
 }
 
 bool ParseOption(const char* keyword, const char* value, CPvrouteData* route) {
@@ -103,15 +95,7 @@ bool ParseOption(const char* keyword, const char* value, CPvrouteData* route) {
 // netmask when none is given. False when anything is refused.
 bool ParseRoute(int argc, char** argv, std::array<uint8_t, 4>* target, CPvrouteData* route) {
   bool ok = IsIpAddress(argv[2], target->data()) != 0;
-  for (int i = 3; i < argc; ++i) {
-    if (argv[i][0] == '\0') continue;
-    if (i + 1 >= argc) {
-      ok = false;
-      break;
-    }
-    if (!ParseOption(argv[i], argv[i + 1], route)) ok = false;
-    ++i;
-  }
+  if (!ParseOptionPairs(argc, argv, 3, ParseOption, route)) ok = false;
   if (!ok || route->networkText.empty()) return false;
   if (!route->netmaskText.empty()) return true;
   return DefaultClassNetmask(route->network, &route->netmaskText, &route->netmask) == 0;
@@ -162,9 +146,7 @@ int PvrouteDel(platform::Socket s, int argc, char** argv) {
 }
 
 int PvrouteSave(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kSaveUsage, 0);
-  if (SavePvrouteFile(PvList()) != 0) return Reply(s, "save error\r\n", 0);
-  return 0;
+  return SaveOperation(s, argc, kSaveUsage, [] { return SavePvrouteFile(PvList()); });
 }
 
 int PvrouteLoadCommand(platform::Socket s, int argc, char**) {
@@ -172,13 +154,16 @@ int PvrouteLoadCommand(platform::Socket s, int argc, char**) {
   return PvrouteLoad(s);
 }
 
-int PvrouteClear(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kClearUsage, 0);
+// Marks the routes of every router, the routers themselves stay.
+void ClearRoutes() {
   CKelListLock hold(PvList());
   for (CKelNode* node = PvList().GetHead(1); node != nullptr; node = PvList().GetNext(node, 1)) {
     static_cast<CPvData*>(node->data)->routes.MarkAll(1);
   }
-  return kResultClear;
+}
+
+int PvrouteClear(platform::Socket s, int argc, char**) {
+  return ClearOperation(s, argc, kClearUsage, ClearRoutes);
 }
 
 // A column of the show table: the text and one tab, two when it is shorter than 8 characters.
@@ -216,14 +201,9 @@ int PvrouteShow(platform::Socket s, int, char**) {
   return 0;
 }
 
-struct Operation {
-  const char* name;
-  CommandHandler run;
-};
-
-constexpr Operation kOperations[] = {{"add", PvrouteAdd},     {"del", PvrouteDel},
-                                     {"save", PvrouteSave},   {"load", PvrouteLoadCommand},
-                                     {"clear", PvrouteClear}, {"show", PvrouteShow}};
+constexpr RegistryOperation kOperations[] = {{"add", PvrouteAdd},     {"del", PvrouteDel},
+                                             {"save", PvrouteSave},   {"load", PvrouteLoadCommand},
+                                             {"clear", PvrouteClear}, {"show", PvrouteShow}};
 
 }  // namespace
 
@@ -232,20 +212,17 @@ int PvrouteLoad(platform::Socket s) {
     case PvrouteLoadResult::kLoaded:
       return kResultLoad;
     case PvrouteLoadResult::kNotOpened:
-      return Reply(s, "load error\r\n", 0);
+      return ReplyIfConnected(s, "load error\r\n", 0);
     case PvrouteLoadResult::kNoMemory:
       // Routes were marked already: the controller must still hear of the load.
-      return Reply(s, "memory throw\r\n", kResultLoad);
+      return ReplyIfConnected(s, "memory throw\r\n", kResultLoad);
     case PvrouteLoadResult::kFailed:
       break;
   }
-  return Reply(s, "load error\r\n", kResultLoad);
+  return ReplyIfConnected(s, "load error\r\n", kResultLoad);
 }
 
 int PvrouteCommand(platform::Socket s, int argc, char** argv) {
-  if (argc == 1) return PvrouteShow(s, argc, argv);
-  for (const Operation& operation : kOperations) {
-    if (std::strcmp(argv[1], operation.name) == 0) return operation.run(s, argc, argv);
-  }
-  return Reply(s, kFamilyUsage, 0);
+  return DispatchOperation(s, argc, argv, kOperations, OperationMatch::kExact, PvrouteShow,
+                           kFamilyUsage);
 }

@@ -6,12 +6,11 @@
 #include <string>
 
 #include "common/address_util.h"
-#include "common/socket_io.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
-#include "service/command/command_handler.h"
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
+#include "service/registry/registry_commands.h"
 
 namespace {
 
@@ -68,16 +67,6 @@ constexpr char kFamilyUsage[] =
     "PROTO:             Communication protocol\r\n"
     "SRC_PORT:          Port number of Quarantine Server\r\n";
 
-// Sends `text`; returns `result`, or -1 when the text cannot be sent.
-int Reply(platform::Socket s, const char* text, int result) {
-  return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
-}
-
-bool IsPrefixOf(const char* word, const char* keyword) {
-  size_t length = std::strlen(word);
-  return length <= std::strlen(keyword) && std::strncmp(word, keyword, length) == 0;
-}
-
 // Reads one option value into `server`; false when the keyword is unknown or the value bad.
 // The protocol is kept whole when it merely begins with "tcp" or "udp".
 bool ParseOption(const char* keyword, const char* value, CQuarantineData* server) {
@@ -97,21 +86,10 @@ bool ParseOption(const char* keyword, const char* value, CQuarantineData* server
   return false;
 }
 
-// Walks argv[2..]: empty words are skipped, every keyword takes the next word. The walk goes
-// on after a failure; the last value of a repeated option wins. All three values are needed.
+// The option pairs from argv[2] on; all three values are needed.
 bool ParseServer(int argc, char** argv, CQuarantineData* server) {
-  bool ok = true;
-  for (int i = 2; i < argc; ++i) {
-    if (argv[i][0] == '\0') continue;
-    if (i + 1 >= argc) {
-      ok = false;
-      break;
-    }
-    if (!ParseOption(argv[i], argv[i + 1], server)) ok = false;
-    ++i;
-  }
-  return ok && !server->sourceText.empty() && !server->protocolText.empty() &&
-         !server->portText.empty();
+  return ParseOptionPairs(argc, argv, 2, ParseOption, server) && !server->sourceText.empty() &&
+         !server->protocolText.empty() && !server->portText.empty();
 }
 
 int QuarantineAdd(platform::Socket s, int argc, char** argv) {
@@ -137,55 +115,36 @@ int QuarantineDel(platform::Socket s, int argc, char** argv) {
 }
 
 int QuarantineClear(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kClearUsage, 0);
-  QuarantineList().MarkAll(1);
-  return kResultClear;
+  return ClearOperation(s, argc, kClearUsage, [] { QuarantineList().MarkAll(1); });
 }
 
 int QuarantineSave(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kSaveUsage, 0);
-  if (SaveQuarantineFile(QuarantineList()) != 0) return Reply(s, "save error\r\n", 0);
-  return 0;
+  return SaveOperation(s, argc, kSaveUsage, [] { return SaveQuarantineFile(QuarantineList()); });
 }
 
 int QuarantineLoad(platform::Socket s, int argc, char**) {
-  if (argc != 2) return Reply(s, kLoadUsage, 0);
-  if (LoadQuarantineFile(QuarantineList()) != 0) {
-    return Reply(s, "load error\r\n", kResultLoad);
-  }
-  return kResultLoad;
+  return LoadOperation(s, argc, kLoadUsage, [] { return LoadQuarantineFile(QuarantineList()); });
+}
+
+// One show line: source, protocol and port in tab-aligned columns.
+std::string ShowLine(const CQuarantineData& server) {
+  std::string line = server.sourceText;
+  line += server.sourceText.size() < 8 ? "\t\t" : "\t";
+  line += server.protocolText + "\t\t" + server.portText + "\r\n";
+  return line;
 }
 
 int QuarantineShow(platform::Socket s, int, char**) {
-  if (Reply(s, "DESTINATION\tPROTOCOL\tPORT\r\n", 0) < 0) return -1;
-  CQuarantineList snapshot;
-  if (QuarantineList().CopyTo(&snapshot) < 0 && Reply(s, "show error\r\n", 0) < 0) return -1;
-  for (CKelNode* node = snapshot.GetHead(); node != nullptr; node = snapshot.GetNext(node)) {
-    const auto& server = *static_cast<const CQuarantineData*>(node->data);
-    if (server.pendingDelete) continue;
-    std::string line = server.sourceText;
-    line += server.sourceText.size() < 8 ? "\t\t" : "\t";
-    line += server.protocolText + "\t\t" + server.portText + "\r\n";
-    if (Reply(s, line.c_str(), 0) < 0) return -1;
-  }
-  return 0;
+  return ShowSnapshot(s, "DESTINATION\tPROTOCOL\tPORT\r\n", QuarantineList(), ShowLine);
 }
 
-struct Operation {
-  const char* name;
-  CommandHandler run;
-};
-
-constexpr Operation kOperations[] = {{"add", QuarantineAdd},     {"del", QuarantineDel},
-                                     {"clear", QuarantineClear}, {"save", QuarantineSave},
-                                     {"load", QuarantineLoad},   {"show", QuarantineShow}};
+constexpr RegistryOperation kOperations[] = {{"add", QuarantineAdd},     {"del", QuarantineDel},
+                                             {"clear", QuarantineClear}, {"save", QuarantineSave},
+                                             {"load", QuarantineLoad},   {"show", QuarantineShow}};
 
 }  // namespace
 
 int QuarantineCommand(platform::Socket s, int argc, char** argv) {
-  if (argc == 1) return QuarantineShow(s, argc, argv);
-  for (const Operation& operation : kOperations) {
-    if (std::strcmp(argv[1], operation.name) == 0) return operation.run(s, argc, argv);
-  }
-  return Reply(s, kFamilyUsage, 0);
+  return DispatchOperation(s, argc, argv, kOperations, OperationMatch::kExact, QuarantineShow,
+                           kFamilyUsage);
 }

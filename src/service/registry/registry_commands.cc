@@ -1,0 +1,45 @@
+#include "service/registry/registry_commands.h"
+
+#include <cstring>
+
+#include "common/socket_io.h"
+
+int Reply(platform::Socket s, const char* text, int result) {
+  return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
+}
+
+bool IsPrefixOf(const char* word, const char* keyword) {
+  size_t length = std::strlen(word);
+  return length <= std::strlen(keyword) && std::strncmp(word, keyword, length) == 0;
+}
+
+int DispatchOperation(platform::Socket s, int argc, char** argv,
+                      std::span<const RegistryOperation> operations, OperationMatch match,
+                      CommandHandler show, const char* family_usage) {
+  if (argc == 1) return show(s, argc, argv);
+  if (argc < 2 || argv[1] == nullptr) return Reply(s, family_usage, 0);
+  for (const RegistryOperation& operation : operations) {
+    bool chosen = match == OperationMatch::kPrefix ? IsPrefixOf(argv[1], operation.name)
+                                                   : std::strcmp(argv[1], operation.name) == 0;
+    if (chosen) return operation.run(s, argc, argv);
+  }
+  return Reply(s, family_usage, 0);
+}
+
+int SaveOperation(platform::Socket s, int argc, const char* usage, int (*save)()) {
+  if (argc != 2) return Reply(s, usage, 0);
+  if (save() != 0) return Reply(s, "save error\r\n", 0);
+  return 0;
+}
+
+int LoadOperation(platform::Socket s, int argc, const char* usage, int (*load)()) {
+  if (argc != 2) return Reply(s, usage, 0);
+  if (load() != 0) return Reply(s, "load error\r\n", kResultLoad);
+  return kResultLoad;
+}
+
+int ClearOperation(platform::Socket s, int argc, const char* usage, void (*clear)()) {
+  if (argc != 2) return Reply(s, usage, 0);
+  clear();
+  return kResultClear;
+}
