@@ -41,6 +41,10 @@ DynLib DynLibOpen(const char* name) {
   if (!dir.empty()) {
     if (void* lib = OpenExact((dir + "/" + name).c_str())) return lib;
     if (void* lib = OpenExact((dir + "/../lib/" + name).c_str())) return lib;
+#ifdef VOKEL_PRIVATE_LIBDIR
+    // The installed layout: the package's private library folder, relative to the program.
+    if (void* lib = OpenExact((dir + "/" VOKEL_PRIVATE_LIBDIR "/" + name).c_str())) return lib;
+#endif
   }
   return OpenExact(name);
 }

@@ -45,7 +45,6 @@ void WaitForController(CKelControl& control) {
 
 int RunLoop() {
   EventLog("Service started");
-  platform::NotifyServiceManager("READY=1");
   SyslogSetMask(ReadPriorityMask());
   SyslogOpen("VoKelMng", 32, 24);
   Syslog(kLogInfo, "service started.");
@@ -53,6 +52,9 @@ int RunLoop() {
          platform::kSocketVersionMinor);
   try {
     std::unique_ptr<CKelControl> control(new CKelControl());
+    // The constructor returns once the controller has finished its start (the command port
+    // listens), so only now is the service ready.
+    platform::NotifyServiceManager("READY=1");
     WaitForController(*control);
     control.reset();
   } catch (const char* text) {

@@ -16,6 +16,7 @@
 #include "service/control/kel_control.h"
 #include "service/host/event_log.h"
 #include "service/host/run_loop.h"
+#include "service/host/unit_template.h"
 
 namespace {
 
@@ -57,25 +58,18 @@ bool UninstallService() {
   return true;
 }
 
+// Replaces every `name` in `text` by `value`.
+void ReplaceAll(std::string& text, const std::string& name, const std::string& value) {
+  for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+    text.replace(at, name.size(), value);
+    at += value.size();
+  }
+}
+
 std::string UnitText() {
-  std::string text =
-      "[Unit]\n"
-      "Description=VoKelMng quarantine service\n"
-      "After=network-online.target\n"
-      "Wants=network-online.target\n"
-      "\n"
-      "[Service]\n"
-      "Type=notify\n"
-      "ExecStart=\"" +
-      platform::SelfExecutablePath() +
-      "\"\n"
-      "WorkingDirectory=/var/lib/vokelmng\n"
-      "StateDirectory=vokelmng\n"
-      "Environment=\"VOKELMNG_CONFIG_DIR=" +
-      platform::ProfileDir() +
-      "\"\n"
-      "AmbientCapabilities=CAP_NET_RAW\n"
-      "CapabilityBoundingSet=CAP_NET_RAW\n";
+  std::string text = kUnitTemplate;
+  ReplaceAll(text, "@PROGRAM@", platform::SelfExecutablePath());
+  ReplaceAll(text, "@PROFILE_DIR@", platform::ProfileDir());
   return text;  // no [Install] section: started on demand only
 }
 
