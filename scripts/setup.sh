@@ -1,8 +1,23 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on Debian 12 (run as root).
+# Installs what the project needs on Debian 12 (run as root). It only installs packages: it
+# never stops, disables or reconfigures a service of the machine.
+#   scripts/setup.sh             building and running (compiler, CMake, Ninja, libraries)
+#   scripts/setup.sh --package   also building the Debian package (debhelper)
+#   scripts/setup.sh --test      also running the tests and checks (GoogleTest, Google
+#                                Benchmark, lighttpd, rsyslog, lintian, socat, ...)
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format iproute2 lighttpd rsyslog procps)
+packages=(build-essential cmake ninja-build pkg-config libsystemd-dev
+          libmicrohttpd-dev nlohmann-json3-dev)
+package_packages=(debhelper dpkg-dev)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang-format iproute2 procps
+               lighttpd rsyslog lintian socat groff-base man-db)
+for arg in "$@"; do
+  case "$arg" in
+    --package) packages+=("${package_packages[@]}") ;;
+    --test) packages+=("${package_packages[@]}" "${test_packages[@]}") ;;
+    *) echo "usage: $0 [--package] [--test]" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -12,7 +27,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-# lighttpd and rsyslog are only used by tests that start their own instances.
-for svc in lighttpd rsyslog; do
-  if command -v systemctl >/dev/null 2>&1; then systemctl disable --now "$svc" >/dev/null 2>&1 || true; fi
-done

@@ -3,7 +3,7 @@
 # Usage: scripts/test.sh [PRESET...]   (default: release asan tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(release asan tsan)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

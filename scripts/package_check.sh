@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it as an operator would get it (run as root):
+#   lintian reports no error; the packaged unit passes `systemd-analyze verify` and rates at
+#   most 2.0 in `systemd-analyze security`; the unit and registration match what -Service
+#   writes; and the installed programs, unpacked into a scratch root, run in a private network
+#   as the unit runs them (an unprivileged user with only CAP_NET_RAW, umask 077, the packaged
+#   profile files): the service starts, the command port answers, "service save" and "pv save"
+#   write into the folders the unit lets it write, MODE=dll loads the installed ping library,
+#   and SIGTERM stops it with status 0 within 5 s.
+# Usage: scripts/package_check.sh [--no-build]   (--no-build: check build/package as it is)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: runs the command, prints PASS or FAIL with its output
+  local name=$1 out
+  shift
+  if out=$("$@" 2>&1); then
+    echo "PASS $name"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $name"
+    [ -z "$out" ] || sed 's/^/    /' <<<"$out"
+    failed=$((failed + 1))
+  fi
+}
+finish() {
+  echo "package_check: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
+bash scripts/setup.sh --test >/dev/null
+if [ "${1:-}" != "--no-build" ]; then
+  check "package builds" bash scripts/package.sh
+fi
+deb=$(ls "$top"/build/package/vokelmng_*_*.deb 2>/dev/null | grep -v dbgsym | head -n1)
+[ -n "$deb" ] || { echo "FAIL no package in build/package"; failed=$((failed + 1)); finish; }
+
+scratch=$(mktemp -d /tmp/vokelpkg.XXXXXX)
+[ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
+root=$scratch/root
+dpkg-deb -x "$deb" "$root"
+unit=$root/lib/systemd/system/VoKelMng.service
+
+lintian_clean() {
+  local out
+  out=$(lintian --fail-on error --display-level ">=warning" "$deb" 2>&1)
+  local status=$?
+  grep -v 'running with root privileges' <<<"$out"
+  return $status
+}
+check "lintian: no errors" lintian_clean
+echo "    lintian tags:"
+lintian --display-level ">=info" "$deb" 2>&1 | grep -v 'running with root' | sed 's/^/      /'
+
+# verify resolves ExecStart, so it runs against a copy whose program path is the scratch root's.
+verify_unit() {
+  mkdir -p "$scratch/verify"
+  sed "s|^ExecStart=\"/usr/sbin/|ExecStart=\"$root/usr/sbin/|" "$unit" >"$scratch/verify/VoKelMng.service"
+  systemd-analyze verify --man=no "$scratch/verify/VoKelMng.service"
+}
+check "systemd-analyze verify" verify_unit
+security_score() {
+  local out score
+  out=$(systemd-analyze security --offline=true --threshold=20 "$unit" 2>&1)
+  local status=$?
+  score=$(grep -o 'Overall exposure level for VoKelMng.service: [0-9.]*' <<<"$out")
+  echo "${score:-no score: $out}"
+  [ $status -eq 0 ] && [ -n "$score" ]
+}
+check "systemd-analyze security at most 2.0 ($(security_score | tail -n1 | grep -o '[0-9.]*$'))" \
+  security_score
+unit_paths() {
+  grep -qx 'ExecStart="/usr/sbin/VoKelMng"' "$unit" &&
+    grep -qx 'Environment="VOKELMNG_CONFIG_DIR=/etc/vokelmng"' "$unit" &&
+    grep -qx 'ReadWritePaths=-/etc/vokelmng' "$unit" &&
+    grep -qx 'WorkingDirectory=/var/lib/vokelmng' "$unit" &&
+    grep -qx 'StateDirectory=vokelmng' "$unit" &&
+    grep -qx 'WantedBy=multi-user.target' "$unit" &&
+    [ "$(grep -c '^CapabilityBoundingSet=' "$unit")" = 1 ] &&
+    grep -qx 'CapabilityBoundingSet=CAP_NET_RAW' "$unit"
+}
+check "unit: installed paths, writable folders, CAP_NET_RAW only, WantedBy" unit_paths
+# -Service fills in the same template: the two differ only in the paths and [Install].
+same_as_service_switch() {
+  local d=$scratch/switch
+  mkdir -p "$d"
+  VOKELMNG_CONFIG_DIR=$d VOKELMNG_UNIT_DIR=$d "$root/usr/sbin/VoKelMng" -Service || return 1
+  cmp "$d/VoKelMng.reg" "$root/etc/vokelmng/VoKelMng.reg" || return 1
+  diff <(sed "s|$root/usr/sbin|/usr/sbin|; s|$d|/etc/vokelmng|" "$d/VoKelMng.service") \
+    <(sed '/^$/{N;/\n\[Install\]/Q}' "$unit")
+}
+check "unit and registration match what -Service writes" same_as_service_switch
+conffiles() {
+  local c
+  c=$(dpkg-deb -f "$deb" Package >/dev/null && dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)
+  for f in /etc/vokelmng/VoKelMng.ini /etc/vokelmng/syslog.ini /etc/vokelmng/VoKelMng.reg; do
+    grep -qx "$f" <<<"$c" || { echo "not a conffile: $f"; return 1; }
+  done
+  ! ls "$root/etc/systemd/system" 2>/dev/null | grep -q .
+}
+check "conffiles in /etc/vokelmng, nothing in /etc/systemd/system" conffiles
+
+# The run: a private network with lo up, a UDP syslog listener on 127.0.0.1:514, and the
+# installed service as user nobody with CAP_NET_RAW only, in copies of the packaged folders.
+run_installed() {  # run_installed MODE: writes $scratch/run-MODE.{log,syslog,replies}
+  local mode=$1 cfg=$scratch/cfg-$1 work=$scratch/work-$1
+  mkdir -p "$cfg" "$work"
+  cp "$root"/etc/vokelmng/* "$cfg/"
+  sed -i 's/^PRIORITYMASK=.*/PRIORITYMASK=debug/' "$cfg/syslog.ini"
+  sed -i "s/^MODE=.*/MODE=$mode/" "$cfg/VoKelMng.ini"
+  chown -R nobody:nogroup "$cfg" "$work"
+  chmod 0750 "$cfg" "$work"
+  chmod 0755 "$scratch"
+  ROOT=$root CFG=$cfg WORK=$work OUT=$scratch/run-$mode timeout 60 unshare -n bash -c '
+    ip link set lo up
+    # Admit every group to the ICMP datagram socket, as Debian does outside a fresh namespace.
+    sysctl -q -w net.ipv4.ping_group_range="0 2147483647"
+    socat -u UDP-RECV:514,bind=127.0.0.1 OPEN:$OUT.syslog,creat,append &
+    listener=$!
+    sleep 0.3
+    (cd "$WORK" && umask 077 && exec env -i VOKELMNG_CONFIG_DIR="$CFG" PATH=/usr/bin:/bin \
+      setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all,+net_raw \
+      --ambient-caps=-all,+net_raw --bounding-set=-all,+net_raw --no-new-privs \
+      "$ROOT/usr/sbin/VoKelMng") >"$OUT.log" 2>&1 &
+    service=$!
+    for _ in $(seq 100); do
+      (exec 3<>/dev/tcp/127.0.0.1/8000) 2>/dev/null && break
+      sleep 0.1
+    done
+    {
+      exec 3<>/dev/tcp/127.0.0.1/8000
+      for line in "pv add 127.0.0.5" "pv save" "service set sport 8001" "service save" \
+                  "pv show" "exit"; do
+        sleep 0.3
+        printf "%s\r\n" "$line" >&3
+      done
+      timeout 5 cat <&3
+    } >"$OUT.replies" 2>&1
+    sleep 2  # the keepalive probes the new router within its first round
+    start=$(date +%s%N)
+    kill -TERM $service
+    wait $service
+    echo "exit=$? ms=$(( ($(date +%s%N) - start) / 1000000 ))" >"$OUT.exit"
+    kill $listener 2>/dev/null
+    wait $listener 2>/dev/null
+    true
+  '
+}
+run_installed dll
+run_installed raw
+run=$scratch/run-dll
+started() { grep -q 'Start processing was finished.' "$run.syslog" || { cat "$run.log"; return 1; }; }
+check "installed service starts as an unprivileged user (MODE=dll)" started
+prompt() {
+  grep -q '^\$ ' "$run.replies" && grep -q $'^127.0.0.5\t880\tadmin\t' "$run.replies" ||
+    { cat "$run.replies"; return 1; }
+}
+check "command port 127.0.0.1:8000 answers (prompt, pv show)" prompt
+saved() {
+  local cfg=$scratch/cfg-dll work=$scratch/work-dll
+  grep -qx 'PORT=8001' "$cfg/VoKelMng.ini" || { echo "service save did not write PORT"; return 1; }
+  grep -q '^; PORT: TCP port' "$cfg/VoKelMng.ini" || { echo "service save lost comments"; return 1; }
+  [ "$(stat -c %a "$work/pv.csv" 2>/dev/null)" = 600 ] || { echo "no pv.csv (0600)"; return 1; }
+  grep -q '127.0.0.5' "$work/pv.csv"
+}
+check "service save writes the profile folder, pv save the state folder (pv.csv 0600)" saved
+dll_loaded() {
+  ! grep -q 'I failed in load of an ICMP.DLL library.' "$run.syslog" &&
+    grep -q 'I received a PING reply of PV(127.0.0.5).' "$run.syslog" ||
+    { tr '<' '\n' <"$run.syslog" | grep -i 'ping\|dll' | head; return 1; }
+}
+check "MODE=dll loads the installed ping library and pings" dll_loaded
+raw_ping() { grep -q 'I received a PING reply of PV(127.0.0.5).' "$scratch/run-raw.syslog"; }
+check "MODE=raw pings with CAP_NET_RAW only" raw_ping
+stopped() {
+  for m in dll raw; do
+    grep -Eq '^exit=0 ms=([0-9]{1,3}|[0-4][0-9]{3})$' "$scratch/run-$m.exit" ||
+      { echo "$m: $(cat "$scratch/run-$m.exit" 2>/dev/null)"; return 1; }
+  done
+}
+check "SIGTERM stops it with status 0 within 5 s" stopped
+finish
