@@ -155,6 +155,16 @@ TEST_F(ServiceHostTest, RegistrationSwitches) {
     EXPECT_NE(unit_text->find(line), std::string::npos) << line;
   }
   EXPECT_EQ(unit_text->find("[Install]"), std::string::npos);  // started on demand only
+  // The shared template is filled in: the profile directory is passed on and stays writable.
+  for (const char* placeholder : {"@PROGRAM@", "@PROFILE_DIR@"}) {
+    EXPECT_EQ(unit_text->find(placeholder), std::string::npos) << *unit_text;
+  }
+  for (const std::string& line :
+       {"Environment=\"VOKELMNG_CONFIG_DIR=" + config.path() + "\"\n",
+        "ReadWritePaths=-" + config.path() + "\n", std::string("Restart=on-failure\n"),
+        std::string("CapabilityBoundingSet=CAP_NET_RAW\n")}) {
+    EXPECT_NE(unit_text->find(line), std::string::npos) << line;
+  }
   std::optional<std::string> reg_text = e2e::ReadFile(reg);
   ASSERT_TRUE(reg_text.has_value());
   EXPECT_NE(reg_text->find("LocalService=VoKelMng"), std::string::npos);
