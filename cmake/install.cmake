@@ -58,13 +58,16 @@ file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/dist/VoKelMng.service" CONTENT "${vok
 install(FILES "${CMAKE_BINARY_DIR}/dist/VoKelMng.service"
   DESTINATION "${VOKEL_SYSTEMD_UNIT_DIR}")
 
+set(vokel_man "${PROJECT_SOURCE_DIR}/man")
+set(vokel_debian "${PROJECT_SOURCE_DIR}/debian")
 install(FILES
-    man/VoPv.1 man/VoPvroute.1 man/VoPc.1 man/VoQuarantine.1 man/VoKel.1 man/pvsim.1
+    ${vokel_man}/VoPv.1 ${vokel_man}/VoPvroute.1 ${vokel_man}/VoPc.1
+    ${vokel_man}/VoQuarantine.1 ${vokel_man}/VoKel.1 ${vokel_man}/pvsim.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES man/vokelmng.ini.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
-install(FILES man/VoKelMng.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${vokel_man}/vokelmng.ini.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES ${vokel_man}/VoKelMng.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 install(FILES
-    debian/conf/VoKelMng.ini debian/conf/syslog.ini
-    debian/examples/rsyslog-vokelmng.conf debian/examples/logrotate-vokelmng
+    ${vokel_debian}/conf/VoKelMng.ini ${vokel_debian}/conf/syslog.ini
+    ${vokel_debian}/examples/rsyslog-vokelmng.conf ${vokel_debian}/examples/logrotate-vokelmng
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
