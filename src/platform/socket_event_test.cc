@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "netns.h"
 #include "platform/clock.h"
 
 namespace platform {
@@ -27,7 +26,6 @@ int64_t CpuMsOfIdleWait(SocketEvent& ev, int timeout_ms) {
 class SocketEventTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
     listener_ = SocketTcp();
     ASSERT_NE(listener_, kInvalidSocket);
     ASSERT_EQ(SocketBind(listener_, kLoopback, 0), 0);

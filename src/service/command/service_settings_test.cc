@@ -10,14 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "netns.h"
-
 namespace {
 
 class ServiceCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
     char pattern[] = "/tmp/vokel-settings-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;

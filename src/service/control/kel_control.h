@@ -10,7 +10,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "service/acl/acl_process.h"
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
 #include "service/registry/kel_list.h"
 
 class CKelCmdServer;

@@ -5,7 +5,7 @@
 
 #include "common/syslog.h"
 #include "platform/clock.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/registry/pv_data.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "common/syslog.h"
 #include "netns.h"
 #include "platform/message_queue.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/keepalive/keepalive_testutil.h"
 
 namespace {
@@ -26,10 +26,8 @@ class KelKeepAliveTest : public ::testing::Test {
   void SetUp() override {
     ENTER_PRIVATE_NETWORK();
     ASSERT_TRUE(katest::MakeRouterNetwork());
-    SyslogClose();  // reconnect inside this network
     profile_ = std::make_unique<katest::ProfileDir>();
     log_ = std::make_unique<katest::LogCollector>();
-    ASSERT_TRUE(log_->ok());
     platform::AttachMessageQueue();
   }
 
@@ -43,7 +41,6 @@ class KelKeepAliveTest : public ::testing::Test {
     katest::ClearRouters();
     log_.reset();
     profile_.reset();
-    SyslogClose();
   }
 
   void Register(const std::vector<std::string>& routers, bool up) {
@@ -122,7 +119,7 @@ TEST_F(KelKeepAliveTest, RouterGoesOnAtOnceOffAtTheFourthMissAndOnAgain) {
   EXPECT_EQ(probes_[r].size(), 5u) << "OFF comes with the fourth failed probe";
   EXPECT_EQ(katest::ReadRouter(r.c_str()).alive, 0);
   EXPECT_TRUE(log_->WaitFor("PV(127.0.0.5) was diagnosed as OFF by a keep alive function.", 1000));
-  EXPECT_EQ(log_->Count("<12>"), 1) << "the OFF line is a warning, the only one";
+  EXPECT_EQ(log_->CountSeverity(kLogWarning), 1) << "the OFF line is a warning, the only one";
 
   ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
   ASSERT_TRUE(Pump(12000, [&] { return Count(Msg().keepAliveStart, r) == 2; }));

@@ -7,7 +7,7 @@
 #include "common/syslog.h"
 #include "platform/message_queue.h"
 #include "platform/profile.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/keepalive/icmplib/icmp_api.h"
 #include "service/keepalive/ping.h"
 #include "service/registry/pv_data.h"

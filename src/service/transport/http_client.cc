@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/syslog.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace {
 

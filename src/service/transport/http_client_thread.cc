@@ -4,7 +4,7 @@
 
 #include "common/syslog.h"
 #include "platform/message_queue.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/transport/http_connection.h"
 
 namespace {

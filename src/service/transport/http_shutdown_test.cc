@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "router_harness_testutil.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace transporttest {
 namespace {
