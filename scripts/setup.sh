@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on Debian 12 (run as root).
+# Installs what building and running need on Debian 12 (run as root); with --test, also what
+# the tests, benchmarks and packaging checks need. Installed daemons (lighttpd, rsyslog) are
+# not started: the tests run their own instances, and no service of the machine is stopped,
+# disabled or reconfigured.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev clang-format iproute2 lighttpd rsyslog procps)
+packages=(build-essential cmake ninja-build pkg-config libsystemd-dev libmicrohttpd-dev
+          nlohmann-json3-dev)
+if [ "${1:-}" = --test ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang clang-format iproute2 lighttpd
+             rsyslog procps util-linux)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -gt 0 ] || exit 0
+export DEBIAN_FRONTEND=noninteractive
+# A package's own start scripts are held back while installing (policy-rc.d, exit 101).
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  made_policy=1
 fi
-# lighttpd and rsyslog are only used by tests that start their own instances.
-for svc in lighttpd rsyslog; do
-  if command -v systemctl >/dev/null 2>&1; then systemctl disable --now "$svc" >/dev/null 2>&1 || true; fi
-done
+trap '[ $made_policy = 1 ] && rm -f "$policy"' EXIT
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"

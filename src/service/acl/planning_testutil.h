@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,7 +16,6 @@
 
 #include "common/address_util.h"
 #include "common/syslog.h"
-#include "gtest/gtest.h"
 #include "log_capture.h"
 #include "service/acl/acl_process.h"
 #include "service/acl/kel_data.h"

@@ -26,12 +26,14 @@ bool AllowPingSockets() {
 
 uint32_t Address(const char* text) { return inet_addr(text); }
 
-void AddRouter(const char* address) {
+void AddRouter(const char* address, int64_t interval) {
   auto* router = new CPvData;
   router->addressText = address;
   uint32_t value = inet_addr(address);
   std::memcpy(router->address.data(), &value, 4);
   router->pendingAdd = 1;
+  router->interval = interval;
+  router->intervalText = std::to_string(interval);
   if (PvList().Add(router) != 0) delete router;
 }
 

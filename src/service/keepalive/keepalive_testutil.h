@@ -44,7 +44,8 @@ class ProfileDir : public testsupport::ScratchDir {
 };
 
 // The router registry as tests use it. AddRouter registers a router with the defaults.
-void AddRouter(const char* address);
+// `interval`: seconds between two probes of the router.
+void AddRouter(const char* address, int64_t interval = 10);
 void ClearRouters();
 struct RouterState {
   bool found = false;
