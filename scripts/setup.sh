@@ -1,29 +1,35 @@
 #!/usr/bin/env bash
-# Installs what the project needs on Debian 12 (run as root). It only installs packages: it
-# never stops, disables or reconfigures a service of the machine.
-#   scripts/setup.sh             building and running (compiler, CMake, Ninja, libraries)
-#   scripts/setup.sh --package   also building the Debian package (debhelper)
-#   scripts/setup.sh --test      also running the tests and checks (GoogleTest, Google
-#                                Benchmark, lighttpd, rsyslog, lintian, socat, ...)
+# Installs what building and running need on Debian 12 (run as root); with --package, also
+# what building the Debian package needs; with --test, also what the tests, benchmarks and
+# packaging checks need. Installed daemons (lighttpd, rsyslog) are
+# not started: the tests run their own instances, and no service of the machine is stopped,
+# disabled or reconfigured.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libsystemd-dev
-          libmicrohttpd-dev nlohmann-json3-dev)
+packages=(build-essential cmake ninja-build pkg-config libsystemd-dev libmicrohttpd-dev
+          nlohmann-json3-dev)
+# --package: building the Debian package (scripts/package.sh); --test includes it.
 package_packages=(debhelper dpkg-dev)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang-format iproute2 procps
-               lighttpd rsyslog lintian socat groff-base man-db)
-for arg in "$@"; do
-  case "$arg" in
-    --package) packages+=("${package_packages[@]}") ;;
-    --test) packages+=("${package_packages[@]}" "${test_packages[@]}") ;;
-    *) echo "usage: $0 [--package] [--test]" >&2; exit 2 ;;
-  esac
-done
+case "${1:-}" in
+  --package) packages+=("${package_packages[@]}") ;;
+  --test)
+    packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
+               clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base
+               man-db) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -gt 0 ] || exit 0
+export DEBIAN_FRONTEND=noninteractive
+# A package's own start scripts are held back while installing (policy-rc.d, exit 101).
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  made_policy=1
 fi
+trap '[ $made_policy = 1 ] && rm -f "$policy"' EXIT
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"

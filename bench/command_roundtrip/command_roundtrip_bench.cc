@@ -18,9 +18,9 @@
 #include "netns.h"
 #include "platform/host_os.h"
 #include "platform/message_queue.h"
+#include "service/base/messages.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
-#include "service/host/messages.h"
 
 namespace {
 

@@ -40,12 +40,10 @@ class Capture {
 
 class ClientExchangeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ENTER_PRIVATE_NETWORK(); }
-
-  clients::ExchangeSettings Settings(int attempts) {
+  clients::ExchangeSettings Settings(int attempts, uint16_t port) {
     clients::ExchangeSettings settings;
     settings.address = inet_addr("127.0.0.1");
-    settings.port = 8000;
+    settings.port = port;
     settings.command = "pv show";
     settings.attempts = attempts;
     settings.wait_ms = 200;
@@ -65,7 +63,7 @@ TEST_F(ClientExchangeTest, PrintsEveryReplyLineAndDropsWhatPrecedesThePrompt) {
   RecordingServer server(script);
   ASSERT_TRUE(server.ok());
 
-  EXPECT_TRUE(clients::RunExchange(Settings(4)));
+  EXPECT_TRUE(clients::RunExchange(Settings(4, server.port())));
   EXPECT_EQ(capture_.text(), script.reply);
   EXPECT_EQ(server.lines(), std::vector<std::string>{"pv show\r\n"});
   EXPECT_EQ(server.connections(), 1);
@@ -78,7 +76,7 @@ TEST_F(ClientExchangeTest, ServiceThatNeverPromptsEndsEveryAttemptAtTheDeadline)
   ASSERT_TRUE(server.ok());
 
   auto start = Clock::now();
-  EXPECT_FALSE(clients::RunExchange(Settings(4)));
+  EXPECT_FALSE(clients::RunExchange(Settings(4, server.port())));
   auto elapsed = Clock::now() - start;
 
   std::string timeout = "I was not able to receive data.\n";
@@ -96,7 +94,7 @@ TEST_F(ClientExchangeTest, ConnectionCutBeforeTheReplyIsRetriedOnAFreshConnectio
   RecordingServer server(script);
   ASSERT_TRUE(server.ok());
 
-  EXPECT_TRUE(clients::RunExchange(Settings(4)));
+  EXPECT_TRUE(clients::RunExchange(Settings(4, server.port())));
   EXPECT_EQ(capture_.text(), "It was cut off.\nok\r\n");
   EXPECT_EQ(server.lines(), (std::vector<std::string>{"pv show\r\n", "pv show\r\n"}));
 }
@@ -111,7 +109,7 @@ TEST_F(ClientExchangeTest, LineThatOutlastsItsDeadlineTimesOut) {
   ASSERT_TRUE(server.ok());
 
   auto start = Clock::now();
-  EXPECT_FALSE(clients::RunExchange(Settings(1)));
+  EXPECT_FALSE(clients::RunExchange(Settings(1, server.port())));
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(800));
   EXPECT_EQ(capture_.text(), "I was not able to receive data.\n");
 }

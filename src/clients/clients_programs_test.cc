@@ -106,7 +106,7 @@ TEST_F(ClientProgramsTest, EachProgramSendsTheLineItsWordsDescribe) {
   ServerScript script;
   script.banner = "ignored before the prompt\r\n";
   script.reply = kReply;
-  RecordingServer server(script);
+  RecordingServer server(script, "127.0.0.1", 8000);
   ASSERT_TRUE(server.ok());
   size_t count = 0;
   for (const Case& c : cases) {
@@ -187,7 +187,7 @@ TEST_F(ClientProgramsTest, RefusedWordsPrintTheirUsageAndSendNothing) {
        "Usage: VoPvroute add TARGET network NW"},
       {"VoPvroute", {"show", "dev"}, "Usage: VoPvroute OPERATION"},
   };
-  RecordingServer server(ServerScript{});
+  RecordingServer server(ServerScript{}, "127.0.0.1", 8000);
   ASSERT_TRUE(server.ok());
   for (const Refusal& r : refusals) {
     std::string words;
@@ -209,7 +209,7 @@ TEST_F(ClientProgramsTest, ServiceThatStaysSilentIsLeftAfterThreeSecondsAndTried
   ServerScript script;
   script.silent_connections = 1;
   script.reply = "ok\r\n";
-  RecordingServer server(script);
+  RecordingServer server(script, "127.0.0.1", 8000);
   ASSERT_TRUE(server.ok());
   Outcome outcome = RunProgram("VoQuarantine", {"show"});
   EXPECT_EQ(outcome.status, 0);

@@ -25,6 +25,9 @@ RecordingServer::RecordingServer(ServerScript script, const char* address, uint1
     close(fd);
     return;
   }
+  socklen_t length = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &length);
+  port_ = ntohs(sin.sin_port);
   listener_ = fd;
   thread_ = std::thread([this] { Serve(); });
 }

@@ -20,12 +20,14 @@ struct ServerScript {
 
 class RecordingServer {
  public:
-  // Listens on `address` (dotted text) and `port` at once; ok() tells whether it does.
+  // Listens on `address` (dotted text) and `port` (0: one the system picks) at once; ok()
+  // tells whether it does, port() on which port.
   explicit RecordingServer(ServerScript script, const char* address = "127.0.0.1",
-                           uint16_t port = 8000);
+                           uint16_t port = 0);
   ~RecordingServer();
 
   bool ok() const { return listener_ >= 0; }
+  uint16_t port() const { return port_; }
   // Every command line received so far, line end included.
   std::vector<std::string> lines();
   int connections();
@@ -41,6 +43,7 @@ class RecordingServer {
 
   ServerScript script_;
   int listener_ = -1;
+  uint16_t port_ = 0;
   int stop_pipe_[2] = {-1, -1};
   std::mutex mutex_;
   std::vector<std::string> lines_;

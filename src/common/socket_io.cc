@@ -79,22 +79,19 @@ constexpr WsaErrorEntry kWsaErrors[] = {
     {0, nullptr},
 };
 
-// A send that keeps answering would-block without moving a byte for this long is given up.
-constexpr uint64_t kSendStallLimitMs = 30000;
-
 void LogSocketError(int code) {
   char buf[32];
   Syslog(kLogErr, "An error occurred. A cause is %s.", WsaErrorNameForLog(code, buf, sizeof buf));
 }
 
 // Waits for the socket to take more data; false (error recorded) when it stalled too long.
-bool WaitForSendRoom(platform::Socket s, uint64_t last_progress_ms) {
+bool WaitForSendRoom(platform::Socket s, uint64_t last_progress_ms, uint64_t limit_ms) {
   uint64_t stalled = platform::MonotonicMs() - last_progress_ms;
-  if (stalled >= kSendStallLimitMs) {
+  if (stalled >= limit_ms) {
     platform::SetLastSocketError(platform::kWsaEtimedout);
     return false;
   }
-  int ready = platform::SocketWaitWritable(s, static_cast<int>(kSendStallLimitMs - stalled));
+  int ready = platform::SocketWaitWritable(s, static_cast<int>(limit_ms - stalled));
   return ready >= 0;
 }
 
@@ -118,6 +115,10 @@ const char* WsaErrorNameForLog(int code, char* buf, size_t size) {
 // the socket is writable, so a peer that stops reading costs no busy spin and, after 30 s
 // without progress, ends the send with WSAETIMEDOUT instead of holding the thread forever.
 int SocketSendAll(platform::Socket s, const void* data, size_t length) {
+  return SocketSendAll(s, data, length, kSendStallLimitMs);
+}
+
+int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t stall_limit_ms) {
   const char* bytes = static_cast<const char*>(data);
   size_t sent = 0;
   uint64_t last_progress = platform::MonotonicMs();
@@ -138,7 +139,7 @@ int SocketSendAll(platform::Socket s, const void* data, size_t length) {
       retried_at_once = true;
       continue;
     }
-    if (!WaitForSendRoom(s, last_progress)) {
+    if (!WaitForSendRoom(s, last_progress, stall_limit_ms)) {
       LogSocketError(platform::LastSocketError());
       return -1;
     }

@@ -1,5 +1,6 @@
 #include "common/syslog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +36,8 @@ struct SyslogState {
   int facility = 8;  // user
   int option = 0;
   std::atomic<int> mask{kLogDebug};
+  std::atomic<SyslogSink*> sink{nullptr};
+  std::atomic<SyslogSink*> copy{nullptr};
 };
 
 SyslogState& State() {
@@ -73,8 +76,12 @@ void ConnectLocked(SyslogState& st) {
       platform::ReadProfileString("syslog.ini", "SYSLOG", "DESTINATION", "127.0.0.1", kNameSize);
   platform::Socket s = platform::SocketUdp();
   if (s == platform::kInvalidSocket) return;
-  platform::SocketBind(s, 0, kSyslogPort);  // the source port is a wish, not a need
   uint32_t address = platform::InetAddr(text.c_str());
+  // Source port 514 is a wish, not a need, and never taken from a syslog server of this
+  // machine: bound here, the local server could not bind its own port after a restart.
+  if (address != kAddressNone && !platform::IsLocalAddress(address)) {
+    platform::SocketBind(s, 0, kSyslogPort);
+  }
   st.destination = address;
   // A text that is no address must not turn into the broadcast address.
   if (address == kAddressNone || platform::SocketConnect(s, address, kSyslogPort) != 0) {
@@ -143,6 +150,18 @@ int SyslogSetMask(int level) {
 int Syslog(int severity, const char* format, ...) {
   SyslogState& st = State();
   if ((severity & 7) > st.mask.load()) return 0;
+  char text[kAreaSize];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  size_t text_length = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof text - 1);
+  if (SyslogSink* sink = st.sink.load()) {
+    sink->Write(severity & 7, std::string_view(text, text_length));
+    return static_cast<int>(text_length);
+  }
+  if (SyslogSink* copy = st.copy.load())
+    copy->Write(severity & 7, std::string_view(text, text_length));
   char buf[2 * kAreaSize];
   size_t header_length;
   platform::Socket s;
@@ -153,14 +172,13 @@ int Syslog(int severity, const char* format, ...) {
     if (s == platform::kInvalidSocket) return platform::kSocketError;
     header_length = FormatHeaderLocked(st, st.facility | severity, buf);
   }
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf + header_length, kAreaSize, format, args);
-  va_end(args);
-  size_t text_length = n < 0 ? 0 : static_cast<size_t>(n);
-  if (text_length >= kAreaSize) text_length = kAreaSize - 1;  // longer texts are cut
+  std::memcpy(buf + header_length, text, text_length);
   return platform::SocketSend(s, buf, header_length + text_length);
 }
+
+void SyslogSetSink(SyslogSink* sink) { State().sink.store(sink); }
+
+void SyslogSetCopy(SyslogSink* copy) { State().copy.store(copy); }
 
 void SyslogClose() {
   SyslogState& st = State();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string_view>
 
 // Severities.
 constexpr int kLogEmerg = 0;
@@ -31,3 +32,19 @@ int SyslogSetMask(int level);
 int Syslog(int severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Closes the socket and clears the destination.
 void SyslogClose();
+
+// Where messages go besides (or instead of) the UDP client. Write is called on the logging
+// thread, concurrently from several threads, with the severity and the message text (no
+// header); it must not call Syslog.
+class SyslogSink {
+ public:
+  virtual ~SyslogSink() = default;
+  virtual void Write(int severity, std::string_view text) = 0;
+};
+
+// Replaces the UDP client by `sink` (tests capture in memory); nullptr restores the UDP client.
+// Messages above the mask are dropped either way. The sink must outlive its installation.
+void SyslogSetSink(SyslogSink* sink);
+// Every message the UDP client sends is also written to `copy` (the local journal); nullptr
+// removes it. The datagrams are unchanged.
+void SyslogSetCopy(SyslogSink* copy);

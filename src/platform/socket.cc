@@ -284,6 +284,20 @@ std::string FirstAdapterAddress() {
   return result;
 }
 
+bool IsLocalAddress(uint32_t addr) {
+  uint32_t host = ntohl(addr);
+  if (host == 0 || (host >> 24) == 127) return true;
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (struct ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    found = reinterpret_cast<const struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == addr;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
 // Send-side wait for callers whose sends keep answering would-block.
 int SocketWaitWritable(Socket s, int timeout_ms) {
   uint64_t deadline = MonotonicMs() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);

@@ -73,6 +73,9 @@ uint32_t InetAddr(const char* text);
 std::string HostName();
 // The first IPv4 address text of an interface that is not "0.0.0.0"; empty when there is none.
 std::string FirstAdapterAddress();
+// True when `addr` (network order) is an address of this machine: 127.0.0.0/8, 0.0.0.0, or
+// an address of one of its interfaces.
+bool IsLocalAddress(uint32_t addr);
 
 }  // namespace platform
 

@@ -57,7 +57,6 @@ TEST(SocketAddressTest, InetAddrAndHostName) {
 
 class SocketNetTest : public ::testing::Test {
  protected:
-  void SetUp() override { ENTER_PRIVATE_NETWORK(); }
   void TearDown() override {
     for (Socket s : sockets_) SocketClose(s);
   }
@@ -172,7 +171,15 @@ TEST_F(SocketNetTest, DatagramRoundTrip) {
   uint32_t from = 0;
   EXPECT_EQ(SocketRecvFrom(rx, buf, sizeof buf, &from), 5);
   EXPECT_EQ(from, kLoopback);
+}
+
+// Needs a private network: only there is the loopback the one interface.
+TEST_F(SocketNetTest, OnlyTheLoopbackMeansNoAdapterAddress) {
+  ENTER_PRIVATE_NETWORK();
   EXPECT_EQ(FirstAdapterAddress(), "") << "only the loopback exists here, and it is left out";
+  EXPECT_TRUE(IsLocalAddress(kLoopback));
+  EXPECT_TRUE(IsLocalAddress(InetAddr("127.1.2.3")));
+  EXPECT_FALSE(IsLocalAddress(InetAddr("192.0.2.1")));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The service program as a whole: registration switches, start-up and shutdown sequences of
 // the controller, the syslog threshold, and registries surviving a restart.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "gtest/gtest.h"
 #include "harness.h"
 #include "netns.h"
 

@@ -12,29 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
+#include "scratch_dir.h"
+
 namespace e2e {
 
 // Folder of the built programs, and the path of one of them.
 std::string BinDir();
 std::string ProgramPath(const std::string& name);
 
-// A fresh directory under /tmp, removed with everything in it on destruction.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix = "vokel");
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-bool WriteFile(const std::string& path, const std::string& contents);
-// The file's bytes; nullopt when it cannot be read.
-std::optional<std::string> ReadFile(const std::string& path);
+using testsupport::CommandClient;
+using testsupport::IsListening;
+using testsupport::ReadFile;
+using testsupport::SyslogListener;
+using testsupport::WriteFile;
+using TempDir = testsupport::ScratchDir;
 
 struct ProgramResult {
   int status = -1;  // exit status, 128 + signal when killed, -1 when it could not run
@@ -94,64 +86,6 @@ class ServiceProcess {
   pid_t pid_ = -1;
   int status_ = -1;
   std::string error_;
-};
-
-// True when a TCP socket listens on `port` (any IPv4 address) in this network.
-bool IsListening(uint16_t port);
-
-// A command-port client: the service writes "$ " after every reply.
-class CommandClient {
- public:
-  CommandClient() = default;
-  ~CommandClient();
-  CommandClient(const CommandClient&) = delete;
-  CommandClient& operator=(const CommandClient&) = delete;
-
-  // Connects to 127.0.0.1:port, from address `source` when not empty. false on failure.
-  bool Connect(uint16_t port = 8000, const std::string& source = "", int timeout_ms = 5000);
-  bool Send(const std::string& bytes);
-  // The bytes before the next "$ " (which is consumed); nullopt on time-out or when the peer
-  // closed first (pending() then holds what came).
-  std::optional<std::string> ReadReply(int timeout_ms = 5000);
-  // Send(line + "\n"), then ReadReply.
-  std::optional<std::string> Command(const std::string& line, int timeout_ms = 5000);
-  // Reads until the peer closes (or resets); true when it did within timeout_ms. Everything
-  // that arrived, pending() included, is appended to *received.
-  bool WaitClosed(int timeout_ms = 5000, std::string* received = nullptr);
-  // Bytes received but not yet returned by ReadReply.
-  const std::string& pending() const { return pending_; }
-  int fd() const { return fd_; }
-  void Close();
-
- private:
-  // Reads what arrives within timeout_ms into pending_: 1 data, 0 closed, -1 time-out.
-  int ReadSome(int timeout_ms);
-
-  int fd_ = -1;
-  std::string pending_;
-};
-
-// Collects the syslog datagrams sent to 127.0.0.1:514 (or another port).
-class SyslogListener {
- public:
-  SyslogListener() = default;
-  ~SyslogListener();
-  SyslogListener(const SyslogListener&) = delete;
-  SyslogListener& operator=(const SyslogListener&) = delete;
-
-  bool Start(uint16_t port = 514);
-  // Every datagram received so far, in order.
-  const std::vector<std::string>& Messages();
-  // Waits until a datagram containing `text` has arrived (earlier ones count).
-  bool WaitFor(const std::string& text, int timeout_ms = 5000);
-  // Number of datagrams so far that contain `text`.
-  int Count(const std::string& text);
-
- private:
-  void Drain(int timeout_ms);
-
-  int fd_ = -1;
-  std::vector<std::string> messages_;
 };
 
 }  // namespace e2e

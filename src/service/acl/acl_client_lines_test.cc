@@ -1,8 +1,9 @@
 // The pc lines and the kel lines that follow them, as the PC, route, router and quarantine
 // server families make them; the stop flag and failed wake-ups.
+#include <gtest/gtest.h>
+
 #include <string>
 
-#include "gtest/gtest.h"
 #include "service/acl/planning_testutil.h"
 
 namespace plantest {

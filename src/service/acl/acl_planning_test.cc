@@ -1,9 +1,10 @@
 // The access-entry family run as the controller runs it, against the real registries; requests
 // are read back from the store in order and the log lines from 127.0.0.1:514.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 
-#include "gtest/gtest.h"
 #include "service/acl/planning_testutil.h"
 
 namespace plantest {

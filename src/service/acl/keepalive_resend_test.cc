@@ -2,13 +2,13 @@
 // waits for a router that went down.
 #include "service/acl/keepalive_resend.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <thread>
 
-#include "gtest/gtest.h"
 #include "service/acl/acl_request.h"
 #include "service/acl/planning_testutil.h"
 #include "service/keepalive/keep_alive_data.h"

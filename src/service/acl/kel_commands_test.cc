@@ -1,5 +1,6 @@
 #include "service/acl/kel_commands.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "gtest/gtest.h"
+#include "command_channel.h"
 #include "service/acl/kel_data.h"
 
 namespace {
@@ -21,27 +22,10 @@ struct HandlerRun {
 };
 
 HandlerRun Kel(const std::string& line) {
-  int fds[2];
-  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  std::string copy = line;
-  std::vector<char*> argv;
-  char* word = copy.data();
-  argv.push_back(word);
-  for (char& c : copy) {
-    if (c == ' ') {
-      c = '\0';
-      argv.push_back(&c + 1);
-    }
-  }
-  int argc = static_cast<int>(argv.size());
-  argv.push_back(nullptr);
+  testsupport::CommandChannel channel;
   HandlerRun run;
-  run.result = KelCommand(fds[0], argc, argv.data());
-  close(fds[0]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[1], buf, sizeof buf)) > 0) run.reply.append(buf, static_cast<size_t>(n));
-  close(fds[1]);
+  run.result = channel.Run(KelCommand, line);
+  run.reply = channel.Reply();
   return run;
 }
 
@@ -125,13 +109,9 @@ TEST_F(KelCommandTest, DeleteMarksWithAndWithoutMac) {
 }
 
 TEST_F(KelCommandTest, SendFailureEndsConnection) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  close(fds[1]);
-  char w0[] = "kel", w1[] = "add", w2[] = "permit", w3[] = "source", w4[] = "1.2.3.4";
-  char* argv[] = {w0, w1, w2, w3, w4, nullptr};
-  EXPECT_EQ(KelCommand(fds[0], 5, argv), -1);
-  close(fds[0]);
+  testsupport::CommandChannel channel;
+  channel.ClosePeer();
+  EXPECT_EQ(channel.Run(KelCommand, "kel add permit source 1.2.3.4"), -1);
 }
 
 // Two connections adding the same entry at once leave exactly one entry.

@@ -1,8 +1,9 @@
 // Test helpers for the access-list planning: filling the real registries, reading the request
-// store in order, and catching the log lines on 127.0.0.1:514 inside a private network.
+// store in order, and the log lines caught.
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +16,7 @@
 
 #include "common/address_util.h"
 #include "common/syslog.h"
-#include "gtest/gtest.h"
-#include "netns.h"
+#include "log_capture.h"
 #include "service/acl/acl_process.h"
 #include "service/acl/kel_data.h"
 #include "service/registry/pc_data.h"
@@ -126,48 +126,30 @@ inline Lines StoredRequests() {
   return out;
 }
 
-// Fixture: a private network with a syslog stand-in on 127.0.0.1:514, empty registries, and
-// the wake-up of the HTTP client counted instead of delivered (the requests stay in the store).
+// Fixture: the log captured, empty registries, and the wake-up of the HTTP client counted
+// instead of delivered (the requests stay in the store).
 class PlanningTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    setenv("VOKELMNG_CONFIG_DIR", "/nonexistent-vokel-profile", 1);  // default destination
-    SyslogClose();  // reconnect inside this network
     SyslogSetMask(kLogDebug);
-    log_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(514);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(log_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    testsupport::Logs().Clear();
     ClearRegistries();
     env_.stopRequested = &stop_;
     env_.startQueue = &startQueue_;
     env_.stopQueue = &stopQueue_;
     env_.eventSend = [this] { return ++wakes_, wakeResult_; };
   }
-  void TearDown() override {
-    ClearRegistries();
-    SyslogClose();
-    close(log_);
-  }
+  void TearDown() override { ClearRegistries(); }
 
   void Run(uint32_t family) { AclCommandProcess(env_, family, 1); }
 
-  // The log lines received so far, each as "SEVERITY text".
+  // The log lines caught since the last call, each as "SEVERITY text".
   Lines LogLines() {
     Lines lines;
-    pollfd pfd = {log_, POLLIN, 0};
-    char buf[4096];
-    while (poll(&pfd, 1, 100) > 0) {
-      ssize_t n = recv(log_, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      std::string d(buf, static_cast<size_t>(n));  // "<PRI>Mmm dd hh:mm:ss HOST text"
-      size_t at = 0;
-      for (int i = 0; i < 4 && at != std::string::npos; ++i) at = d.find(' ', at + 1);
-      lines.push_back(std::to_string(std::atoi(d.c_str() + 1) & 7) + " " + d.substr(at + 1));
+    for (const testsupport::LogLine& line : testsupport::Logs().Lines()) {
+      lines.push_back(std::to_string(line.severity) + " " + line.text);
     }
+    testsupport::Logs().Clear();
     return lines;
   }
 
@@ -177,7 +159,6 @@ class PlanningTest : public ::testing::Test {
   AclEnvironment env_;
   int wakes_ = 0;
   int wakeResult_ = 1;
-  int log_ = -1;
 };
 
 }  // namespace plantest

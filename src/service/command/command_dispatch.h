@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "platform/socket.h"
-#include "service/command/command_handler.h"
+#include "service/base/command_handler.h"
 
 // One row of a command table: the family word, its identifier and its handler.
 struct CommandRow {

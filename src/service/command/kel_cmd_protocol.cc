@@ -6,7 +6,7 @@
 #include "common/socket_io.h"
 #include "common/syslog.h"
 #include "platform/socket_send.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include "platform/socket.h"
 #include "platform/socket_event.h"
 #include "platform/thread.h"
+#include "service/base/message_thread.h"
 #include "service/command/command_dispatch.h"
 #include "service/command/command_table.h"
 #include "service/command/kel_cmd_protocol_data.h"
-#include "service/host/message_thread.h"
 #include "service/registry/kel_list.h"
 
 class CKelCmdProtocol : public CKelMessageThread {

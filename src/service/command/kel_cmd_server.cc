@@ -7,7 +7,7 @@
 #include "common/text_util.h"
 #include "platform/profile.h"
 #include "platform/socket_event.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "service/base/message_thread.h"
 #include "service/command/kel_cmd_protocol.h"
-#include "service/host/message_thread.h"
 
 class CKelCmdServer : public CKelMessageThread {
  public:

@@ -14,9 +14,9 @@
 
 #include "netns.h"
 #include "platform/message_queue.h"
-#include "service/command/command_handler.h"
+#include "service/base/command_handler.h"
+#include "service/base/messages.h"
 #include "service/command/service_settings.h"
-#include "service/host/messages.h"
 
 namespace {
 

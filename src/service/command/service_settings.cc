@@ -6,7 +6,7 @@
 #include "common/socket_io.h"
 #include "common/text_util.h"
 #include "platform/profile.h"
-#include "service/command/command_handler.h"
+#include "service/base/command_handler.h"
 
 namespace {
 

@@ -10,41 +10,31 @@
 #include <string>
 #include <vector>
 
-#include "netns.h"
+#include "command_channel.h"
 
 namespace {
 
 class ServiceCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
     char pattern[] = "/tmp/vokel-settings-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     setenv("VOKELMNG_CONFIG_DIR", dir_.c_str(), 1);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
     SetServiceSettings(ServiceSettings());
   }
-  void TearDown() override {
-    close(fds_[0]);
-    close(fds_[1]);
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   // Runs one command; its result, and its reply in *reply.
   int Run(std::vector<std::string> words, std::string* reply = nullptr) {
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    int result = ServiceCommand(fds_[0], static_cast<int>(words.size()), argv.data());
-    char buf[1024];
-    ssize_t n = recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT);
-    if (reply != nullptr) *reply = n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    int result = channel_.Run(ServiceCommand, std::move(words));
+    std::string text = channel_.Reply();
+    if (reply != nullptr) *reply = text;
     return result;
   }
   void WriteIni(const std::string& text) { std::ofstream(dir_ + "/VoKelMng.ini") << text; }
 
   std::string dir_;
-  int fds_[2];
+  testsupport::CommandChannel channel_;
 };
 
 TEST_F(ServiceCommandTest, ResultsTellTheControllerWhatChanged) {
@@ -87,8 +77,7 @@ TEST_F(ServiceCommandTest, SaveErrorIsAnsweredAndNothingChanges) {
 }
 
 TEST_F(ServiceCommandTest, FailedReplyIsNegative) {
-  close(fds_[1]);
-  fds_[1] = socket(AF_UNIX, SOCK_STREAM, 0);
+  channel_.ClosePeer();
   EXPECT_LT(Run({"service"}), 0);
   EXPECT_LT(Run({"service", "show"}), 0);
   EXPECT_LT(Run({"service", "set", "sport", "0"}), 0);

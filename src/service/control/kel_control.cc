@@ -3,9 +3,9 @@
 #include "common/syslog.h"
 #include "platform/message_queue.h"
 #include "service/acl/acl_process.h"
+#include "service/base/messages.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
-#include "service/host/messages.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/keepalive/kel_keep_alive.h"
 #include "service/registry/pc_csv.h"
@@ -34,7 +34,9 @@ void ClearListPendingAdd(CKelList& list) {
 
 }  // namespace
 
-CKelControl::CKelControl() : CKelMessageThread(kTexts) { StartMessageThread(); }
+CKelControl::CKelControl(const ControlTiming& timing) : CKelMessageThread(kTexts), timing_(timing) {
+  StartMessageThread();
+}
 
 CKelControl::~CKelControl() { StopMessageThread(); }
 
@@ -164,7 +166,7 @@ void CKelControl::StartCommandServer() {
 void CKelControl::StartHttpClient() {
   try {
     httpClient_.reset();
-    httpClient_.reset(new CKelHttpClient());
+    httpClient_.reset(new CKelHttpClient(timing_.senders));
     httpClient_->SaveThreadID(platform::CurrentThreadId());
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);
@@ -192,7 +194,7 @@ void CKelControl::StartEventThread(EventThread& t, bool start_side) {
 void CKelControl::EventThreadLoop(EventThread& t, bool start_side) {
   AclEnvironment env = AclEnv();
   while (!StopRequested()) {
-    int which = platform::WaitAny({&t.wake, &t.end}, 100);
+    int which = platform::WaitAny({&t.wake, &t.end}, timing_.eventPollMs);
     if (which == 0 || which == platform::kWaitTimeout) {
       if (start_side) {
         KeepAliveStartProcess(env);
@@ -208,7 +210,7 @@ void CKelControl::EventThreadLoop(EventThread& t, bool start_side) {
 void CKelControl::StartKeepAlive() {
   try {
     keepAlive_.reset();
-    keepAlive_.reset(new CKelKeepAlive());
+    keepAlive_.reset(new CKelKeepAlive(timing_.keepAlive));
     keepAlive_->SaveThreadID(platform::CurrentThreadId());
     keepAlive_->Start();
   } catch (const char* text) {

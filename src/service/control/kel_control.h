@@ -10,8 +10,17 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "service/acl/acl_process.h"
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
+#include "service/keepalive/keep_alive_timing.h"
 #include "service/registry/kel_list.h"
+#include "service/transport/http_client_thread.h"
+
+// The fixed delays of every component the controller starts. The defaults are the service's.
+struct ControlTiming {
+  KeepAliveTiming keepAlive;
+  HttpSenderTiming senders;
+  int eventPollMs = 100;  // the router-event threads' look at their queues
+};
 
 class CKelCmdServer;
 class CKelHttpClient;
@@ -20,7 +29,7 @@ class CKelKeepAlive;
 class CKelControl : public CKelMessageThread {
  public:
   // Runs the whole start-up (OnCreate) before it returns. Throws the start-up failure texts.
-  CKelControl();
+  explicit CKelControl(const ControlTiming& timing = ControlTiming());
   ~CKelControl() override;
 
   // The stop control: sets the stop-requested flag and posts the quit message.
@@ -43,6 +52,7 @@ class CKelControl : public CKelMessageThread {
   void OnQuit() override;  // the stop demand and OnClose
 
  private:
+  const ControlTiming timing_;
   // One router-event thread with its wake and end events.
   struct EventThread {
     platform::Event wake;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/journal_copy.h"
 #include "common/syslog.h"
 #include "platform/host_os.h"
 #include "platform/profile.h"
@@ -46,6 +47,9 @@ void WaitForController(CKelControl& control) {
 int RunLoop() {
   EventLog("Service started");
   SyslogSetMask(ReadPriorityMask());
+  // Under the service manager the lines also go to the journal, where operators look first.
+  static JournalCopy journal("VoKelMng");
+  if (RunningAsService() && JournalCopyEnabled()) SyslogSetCopy(&journal);
   SyslogOpen("VoKelMng", 32, 24);
   Syslog(kLogInfo, "service started.");
   Syslog(kLogDebug, "winsock version %d.%d", platform::kSocketVersionMajor,
@@ -64,6 +68,7 @@ int RunLoop() {
   }
   Syslog(kLogInfo, "service stopped.");
   SyslogClose();
+  SyslogSetCopy(nullptr);
   EventLog("Service stopped");
   return 0;
 }

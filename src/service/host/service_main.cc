@@ -1,7 +1,7 @@
 // VoKelMng: the quarantine service program.
 #include "platform/host_os.h"
+#include "service/base/messages.h"
 #include "service/host/event_log.h"
-#include "service/host/messages.h"
 #include "service/host/service_host.h"
 
 int main(int argc, char** argv) {

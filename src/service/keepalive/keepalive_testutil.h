@@ -1,11 +1,14 @@
-// Test helpers for the keepalive: a private network with "routers" as loopback addresses, a
-// syslog listener, a private profile directory, and the router registry seen from a test.
+// Test helpers for the keepalive: a private network with "routers" as loopback addresses, the
+// log lines counted, a private profile directory, and the router registry seen from a test.
 // REQUIRES: the test entered its own network namespace (ENTER_PRIVATE_NETWORK) first.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "log_capture.h"
+#include "scratch_dir.h"
 
 namespace katest {
 
@@ -16,35 +19,33 @@ bool MakeRouterNetwork();
 bool AllowPingSockets();
 uint32_t Address(const char* text);  // network order
 
-// Collects the syslog datagrams sent to 127.0.0.1:514; every query first reads what arrived.
+// The log lines caught (see tests/support/log_capture.h), counted as the tests ask.
 class LogCollector {
  public:
-  LogCollector();
-  ~LogCollector();
-  bool ok() const { return fd_ >= 0; }
-  // Lines containing `text` so far.
-  int Count(const std::string& text);
-  // Whether such a line arrives within timeout_ms (lines already seen count).
-  bool WaitFor(const std::string& text, int timeout_ms);
-
- private:
-  int fd_ = -1;
-  std::vector<std::string> lines_;
+  LogCollector() { testsupport::Logs().Clear(); }
+  int Count(const std::string& text) { return testsupport::Logs().Count(text); }
+  // Lines of this severity so far.
+  int CountSeverity(int severity) {
+    int n = 0;
+    for (const testsupport::LogLine& line : testsupport::Logs().Lines()) {
+      n += line.severity == severity;
+    }
+    return n;
+  }
+  bool WaitFor(const std::string& text, int timeout_ms) {
+    return testsupport::Logs().WaitFor(text, timeout_ms);
+  }
 };
 
 // A fresh profile directory made VOKELMNG_CONFIG_DIR for the test's life.
-class ProfileDir {
+class ProfileDir : public testsupport::ScratchDir {
  public:
-  ProfileDir();
-  ~ProfileDir();
-  void Write(const std::string& file, const std::string& text);
-
- private:
-  std::string path_;
+  ProfileDir() : ScratchDir("vokel-keepalive", kProfileDir) {}
 };
 
 // The router registry as tests use it. AddRouter registers a router with the defaults.
-void AddRouter(const char* address);
+// `interval`: seconds between two probes of the router.
+void AddRouter(const char* address, int64_t interval = 10);
 void ClearRouters();
 struct RouterState {
   bool found = false;

@@ -5,12 +5,10 @@
 
 #include "common/syslog.h"
 #include "platform/clock.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/registry/pv_data.h"
 
 namespace {
-
-constexpr int kScanPeriodMs = 100;
 
 const CKelMessageThread::Texts kTexts = {
     "I failed in making of an event handler for start confirmation to use in CKelKeepAlive.",
@@ -21,7 +19,8 @@ const CKelMessageThread::Texts kTexts = {
 
 }  // namespace
 
-CKelKeepAlive::CKelKeepAlive() : CKelMessageThread(kTexts) {
+CKelKeepAlive::CKelKeepAlive(const KeepAliveTiming& timing)
+    : CKelMessageThread(kTexts), timing_(timing) {
   if (!end_.ok()) throw kTexts.event;
   StartMessageThread();
 }
@@ -45,7 +44,7 @@ void CKelKeepAlive::OnStartup() {
   for (int number = 0; number < kProberCount; ++number) {
     CKelKeepAliveThread* prober = nullptr;
     try {
-      prober = new CKelKeepAliveThread;
+      prober = new CKelKeepAliveThread(timing_);
     } catch (const char* text) {
       Syslog(kLogCrit, "%s", text);
       continue;
@@ -90,7 +89,7 @@ void CKelKeepAlive::TimerProc() {
   bool failed = false;
   for (;;) {
     platform::Waitable* handles[] = {&end_};
-    int which = platform::WaitAny(handles, 1, kScanPeriodMs);
+    int which = platform::WaitAny(handles, 1, timing_.scanPeriodMs);
     if (which == platform::kWaitTimeout) {
       Scan();
       continue;

@@ -17,7 +17,8 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
+#include "service/keepalive/keep_alive_timing.h"
 #include "service/keepalive/kel_keep_alive_thread.h"
 
 class CKelKeepAlive : public CKelMessageThread {
@@ -26,7 +27,7 @@ class CKelKeepAlive : public CKelMessageThread {
 
   // Starts the message thread, which makes and starts the five probers, and returns once they
   // run. Throws the keepalive's event, critical-section or thread text.
-  CKelKeepAlive();
+  explicit CKelKeepAlive(const KeepAliveTiming& timing = KeepAliveTiming());
   // Stops the timer thread, then the message thread if it still runs (ending the probers).
   ~CKelKeepAlive() override;
 
@@ -55,6 +56,7 @@ class CKelKeepAlive : public CKelMessageThread {
   CKelKeepAliveThread* LeastLoaded();
   void EndProbers();
 
+  const KeepAliveTiming timing_;
   std::mutex table_cs_;
   std::array<CKelKeepAliveThread*, kProberCount> probers_{};  // guarded by table_cs_
   platform::Event end_;

@@ -14,7 +14,7 @@
 #include "common/syslog.h"
 #include "netns.h"
 #include "platform/message_queue.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/keepalive/keepalive_testutil.h"
 
 namespace {
@@ -26,10 +26,8 @@ class KelKeepAliveTest : public ::testing::Test {
   void SetUp() override {
     ENTER_PRIVATE_NETWORK();
     ASSERT_TRUE(katest::MakeRouterNetwork());
-    SyslogClose();  // reconnect inside this network
     profile_ = std::make_unique<katest::ProfileDir>();
     log_ = std::make_unique<katest::LogCollector>();
-    ASSERT_TRUE(log_->ok());
     platform::AttachMessageQueue();
   }
 
@@ -43,21 +41,21 @@ class KelKeepAliveTest : public ::testing::Test {
     katest::ClearRouters();
     log_.reset();
     profile_.reset();
-    SyslogClose();
   }
 
-  void Register(const std::vector<std::string>& routers, bool up) {
+  void Register(const std::vector<std::string>& routers, bool up, int64_t interval = 10) {
     for (const std::string& r : routers) {
       if (up) {
         ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
       }
-      katest::AddRouter(r.c_str());
+      katest::AddRouter(r.c_str(), interval);
+      interval_ = interval;
       probes_[r];
     }
   }
 
-  void StartKeepAlive() {
-    keepalive_ = std::make_unique<CKelKeepAlive>();
+  void StartKeepAlive(const KeepAliveTiming& timing = KeepAliveTiming()) {
+    keepalive_ = std::make_unique<CKelKeepAlive>(timing);
     keepalive_->SaveThreadID(platform::CurrentThreadId());
     ASSERT_EQ(keepalive_->Start(), 0);
   }
@@ -95,10 +93,18 @@ class KelKeepAliveTest : public ::testing::Test {
     EXPECT_LE(Sent(r), scheduled) << r;
     EXPECT_GE(Sent(r), scheduled - 1) << r;
   }
-  // Probes of one router start at least its interval (10 s) apart.
+  // Probes of one router start at least its interval apart.
   void ExpectProbesSpaced(const std::string& router) {
     const std::vector<int64_t>& seen = probes_[router];
-    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], 10) << router;
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], interval_) << router;
+  }
+  // Probes every second, answers awaited 200 ms: the same schedule, ten times faster.
+  static KeepAliveTiming Quick() {
+    KeepAliveTiming timing;
+    timing.scanPeriodMs = 20;
+    timing.proberPollMs = 20;
+    timing.replyWaitMs = 200;
+    return timing;
   }
 
   std::unique_ptr<katest::ProfileDir> profile_;
@@ -106,6 +112,7 @@ class KelKeepAliveTest : public ::testing::Test {
   std::unique_ptr<CKelKeepAlive> keepalive_;
   std::vector<platform::Message> messages_;
   std::map<std::string, std::vector<int64_t>> probes_;  // router -> lastProbe values seen
+  int64_t interval_ = 10;
 };
 
 TEST_F(KelKeepAliveTest, RouterGoesOnAtOnceOffAtTheFourthMissAndOnAgain) {
@@ -122,11 +129,29 @@ TEST_F(KelKeepAliveTest, RouterGoesOnAtOnceOffAtTheFourthMissAndOnAgain) {
   EXPECT_EQ(probes_[r].size(), 5u) << "OFF comes with the fourth failed probe";
   EXPECT_EQ(katest::ReadRouter(r.c_str()).alive, 0);
   EXPECT_TRUE(log_->WaitFor("PV(127.0.0.5) was diagnosed as OFF by a keep alive function.", 1000));
-  EXPECT_EQ(log_->Count("<12>"), 1) << "the OFF line is a warning, the only one";
+  EXPECT_EQ(log_->CountSeverity(kLogWarning), 1) << "the OFF line is a warning, the only one";
 
   ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
   ASSERT_TRUE(Pump(12000, [&] { return Count(Msg().keepAliveStart, r) == 2; }));
   EXPECT_EQ(log_->Count("PV(127.0.0.5) was diagnosed as ON by a keep alive function."), 2);
+  EXPECT_EQ(Count(Msg().keepAliveStop, r), 1);
+  ExpectProbesSpaced(r);
+}
+
+// The real schedule, shortened: probes a second apart, answers awaited 200 ms.
+TEST_F(KelKeepAliveTest, QuickScheduleGoesOffAtTheFourthMissAndOnAgain) {
+  const std::string r = "127.0.0.5";
+  Register({r}, true, 1);
+  StartKeepAlive(Quick());
+  ASSERT_TRUE(Pump(2000, [&] { return Count(Msg().keepAliveStart, r) == 1; }));
+  ASSERT_TRUE(testsupport::RemoveLoopbackAddress(r));
+  ASSERT_TRUE(Pump(8000, [&] { return Count(Msg().keepAliveStop, r) == 1; }));
+  EXPECT_EQ(probes_[r].size(), 5u) << "OFF comes with the fourth failed probe";
+  EXPECT_EQ(katest::ReadRouter(r.c_str()).alive, 0);
+  EXPECT_TRUE(log_->WaitFor("PV(127.0.0.5) was diagnosed as OFF by a keep alive function.", 1000));
+  EXPECT_EQ(log_->CountSeverity(kLogWarning), 1) << "the OFF line is a warning, the only one";
+  ASSERT_TRUE(testsupport::AddLoopbackAddress(r));
+  ASSERT_TRUE(Pump(4000, [&] { return Count(Msg().keepAliveStart, r) == 2; }));
   EXPECT_EQ(Count(Msg().keepAliveStop, r), 1);
   ExpectProbesSpaced(r);
 }
@@ -136,17 +161,17 @@ TEST_F(KelKeepAliveTest, TwentyRoutersHalfDownEveryUpRouterOnWithinOneIntervalAn
   for (int i = 0; i < 10; ++i) up.push_back("127.0.0." + std::to_string(10 + i));
   for (int i = 0; i < 5; ++i) unreachable.push_back("127.0.0." + std::to_string(30 + i));
   for (int i = 0; i < 5; ++i) silent.push_back("127.9.0." + std::to_string(1 + i));
-  Register(up, true);
-  Register(unreachable, false);
-  Register(silent, false);
-  StartKeepAlive();
+  Register(up, true, 2);
+  Register(unreachable, false, 2);
+  Register(silent, false, 2);
+  StartKeepAlive(Quick());
   auto all_on = [&] {
     for (const std::string& r : up)
       if (Count(Msg().keepAliveStart, r) == 0) return false;
     return true;
   };
-  ASSERT_TRUE(Pump(10000, all_on));
-  Pump(11500, [] { return false; });  // a second round of probes
+  ASSERT_TRUE(Pump(5000, all_on));
+  Pump(2500, [] { return false; });  // a second round of probes
 
   EXPECT_EQ(messages_.size(), 10u)
       << "exactly one START per up router, no STOP, nothing for the down routers";

@@ -7,21 +7,20 @@
 #include "common/syslog.h"
 #include "platform/message_queue.h"
 #include "platform/profile.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/keepalive/icmplib/icmp_api.h"
 #include "service/keepalive/ping.h"
 #include "service/registry/pv_data.h"
 
 namespace {
 
-constexpr int kPollMs = 100;
 constexpr size_t kModeBufferSize = 256;
 constexpr int kWake = 0;
 constexpr int kEnd = 1;
 
 }  // namespace
 
-CKelKeepAliveThread::CKelKeepAliveThread() {
+CKelKeepAliveThread::CKelKeepAliveThread(const KeepAliveTiming& timing) : timing_(timing) {
   if (!wake_.ok() || !end_.ok()) {
     throw "I failed in making of an event handler for start confirmation to use in "
           "CKelKeepAliveThread.";
@@ -83,7 +82,7 @@ void CKelKeepAliveThread::KeepAliveProc() {
   }
   bool failed = false;
   for (;;) {
-    int which = platform::WaitAny({&wake_, &end_}, kPollMs);
+    int which = platform::WaitAny({&wake_, &end_}, timing_.proberPollMs);
     if (which == platform::kWaitTimeout || which == kWake) {
       KeepAliveSend();
       continue;
@@ -116,8 +115,9 @@ void CKelKeepAliveThread::KeepAliveSend() {
 }
 
 int CKelKeepAliveThread::Ping(uint32_t address) const {
-  if (mode_ == kModeDll) return PingDll(address, kIcmpLibraryName);
-  return PingRaw(address, static_cast<uint16_t>(platform::CurrentThreadId() & 0xFFFF));
+  if (mode_ == kModeDll) return PingDll(address, kIcmpLibraryName, timing_.replyWaitMs);
+  return PingRaw(address, static_cast<uint16_t>(platform::CurrentThreadId() & 0xFFFF),
+                 timing_.replyWaitMs);
 }
 
 void CKelKeepAliveThread::Report(uint32_t address, bool answered) {

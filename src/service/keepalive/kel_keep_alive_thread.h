@@ -11,6 +11,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "service/keepalive/keep_alive_data.h"
+#include "service/keepalive/keep_alive_timing.h"
 #include "service/registry/kel_list.h"
 
 class CKelKeepAliveThread {
@@ -20,7 +21,7 @@ class CKelKeepAliveThread {
 
   // Makes the queue and both events. Throws "I failed in making of an event handler for start
   // confirmation to use in CKelKeepAliveThread." when an event cannot be made.
-  CKelKeepAliveThread();
+  explicit CKelKeepAliveThread(const KeepAliveTiming& timing = KeepAliveTiming());
   // Ends the thread, then destroys the queue with any requests still in it.
   ~CKelKeepAliveThread();
   CKelKeepAliveThread(const CKelKeepAliveThread&) = delete;
@@ -52,6 +53,7 @@ class CKelKeepAliveThread {
   int Ping(uint32_t address) const;
   void Report(uint32_t address, bool answered);
 
+  const KeepAliveTiming timing_;
   platform::Thread thread_;
   std::mutex cs_;
   platform::ThreadId owner_ = 0;  // guarded by cs_

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kReplyWaitMs = 1000;
 constexpr uint32_t kDllReplySize = 32;
 constexpr uint16_t kDllRequestSize = 4;
 // Echo reply (type 0) and time exceeded (type 11): all a prober's socket needs to see. Without
@@ -49,8 +48,8 @@ class RawSocket {
 
 // Reads until the answer arrives or 1,000 ms after the send have passed. Foreign packets do not
 // restart the wait, and any receive error ends it: the probe then counts as unanswered.
-int AwaitAnswer(platform::Socket s, uint32_t router, uint16_t identifier) {
-  uint64_t deadline = platform::MonotonicMs() + kReplyWaitMs;
+int AwaitAnswer(platform::Socket s, uint32_t router, uint16_t identifier, int reply_wait_ms) {
+  uint64_t deadline = platform::MonotonicMs() + static_cast<uint64_t>(reply_wait_ms);
   uint8_t packet[kIcmpPacketBufferSize];
   for (;;) {
     uint64_t now = platform::MonotonicMs();
@@ -82,23 +81,23 @@ class LoadedLibrary {
 
 }  // namespace
 
-int PingRaw(uint32_t router, uint16_t identifier) {
+int PingRaw(uint32_t router, uint16_t identifier, int reply_wait_ms) {
   RawSocket socket;
   platform::Socket s = socket.get();
   if (s == platform::kInvalidSocket) return -1;
-  if (platform::SocketSetRecvTimeout(s, kReplyWaitMs) != 0) return -1;
+  if (platform::SocketSetRecvTimeout(s, reply_wait_ms) != 0) return -1;
   platform::SocketSetIcmpFilter(s, kAnswerTypes);  // only an optimisation: go on without it
   if (platform::SocketSetTtl(s, kEchoTimeToLive) != 0) return -1;
   uint8_t request[kIcmpPacketBufferSize];
   size_t length = BuildEchoRequest(request, sizeof request, identifier, platform::TickCount());
   if (platform::SocketSendTo(s, request, length, router, 0) < 0) return -1;
   LogTransmitted(router);
-  if (AwaitAnswer(s, router, identifier) != 0) return -1;
+  if (AwaitAnswer(s, router, identifier, reply_wait_ms) != 0) return -1;
   LogReceived(router);
   return 0;
 }
 
-int PingDll(uint32_t router, const char* library) {
+int PingDll(uint32_t router, const char* library, int reply_wait_ms) {
   LoadedLibrary lib(library);
   if (lib.get() == nullptr) {
     Syslog(kLogDebug, "I failed in load of an ICMP.DLL library.");
@@ -117,7 +116,7 @@ int PingDll(uint32_t router, const char* library) {
   }
   LogTransmitted(router);
   uint32_t replies = send_echo(handle, router, kEchoPayloadText, kDllRequestSize, nullptr,
-                               reply.get(), kDllReplySize, kReplyWaitMs);
+                               reply.get(), kDllReplySize, static_cast<uint32_t>(reply_wait_ms));
   if (replies != 0) LogReceived(router);
   close_handle(handle);
   return replies != 0 ? 0 : -1;

@@ -6,8 +6,8 @@
 
 // Raw ICMP socket: sends the 76-byte echo request with `identifier` and time-to-live 32 to
 // `router` (network order) and waits up to 1,000 ms in all for the answer (see IsProbeAnswer).
-int PingRaw(uint32_t router, uint16_t identifier);
+int PingRaw(uint32_t router, uint16_t identifier, int reply_wait_ms = 1000);
 
 // The ping library `library` (normally kIcmpLibraryName), loaded for this one ping: its three
 // functions are looked up by name and none is called unless all three exist.
-int PingDll(uint32_t router, const char* library);
+int PingDll(uint32_t router, const char* library, int reply_wait_ms = 1000);

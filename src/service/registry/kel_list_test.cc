@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include "netns.h"
 #include "service/registry/registry_ops.h"
 
 namespace {
@@ -32,10 +31,7 @@ int Value(CKelNode* node) { return static_cast<Item*>(node->data)->value; }
 // Registry operations may log; the logs stay inside this test's own network.
 class KelListTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    destroyed = 0;
-  }
+  void SetUp() override { destroyed = 0; }
 };
 
 TEST_F(KelListTest, EmptyListOperationsFindNothing) {

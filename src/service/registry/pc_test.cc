@@ -4,7 +4,6 @@
 #include <string>
 #include <thread>
 
-#include "netns.h"
 #include "service/registry/pc_commands.h"
 #include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
@@ -23,10 +22,7 @@ constexpr char kFamilyUsageStart[] = "pc: invalid option\r\n\r\nUsage: pc OPERAT
 
 class PcTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    PcList().RemoveAll();
-  }
+  void SetUp() override { PcList().RemoveAll(); }
   void TearDown() override { PcList().RemoveAll(); }
 
   // Runs one line; the reply is left in reply_.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "netns.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/registry_test_util.h"
 
@@ -31,10 +30,7 @@ constexpr const char* kHeader = "PV\t\tPORT\tID\tPW\r\n";
 
 class PvCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    PvList().RemoveAll();
-  }
+  void SetUp() override { PvList().RemoveAll(); }
   void TearDown() override { PvList().RemoveAll(); }
 
   int Run(const std::string& line) { return channel_.Run(PvCommand, line); }

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 
-#include "netns.h"
 #include "service/registry/csv_file.h"
 #include "service/registry/pv_commands.h"
 #include "service/registry/registry_test_util.h"
@@ -17,10 +16,7 @@ using registrytest::WriteFile;
 
 class PvCsvTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    PvList().RemoveAll();
-  }
+  void SetUp() override { PvList().RemoveAll(); }
   void TearDown() override { PvList().RemoveAll(); }
 
   int Run(const std::string& line) { return channel_.Run(PvCommand, line); }

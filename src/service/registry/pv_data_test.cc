@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/syslog.h"
-#include "netns.h"
+#include "log_capture.h"
 #include "service/registry/registry_test_util.h"
 
 namespace {
@@ -38,46 +38,10 @@ CPvrouteData Route(std::array<uint8_t, 4> network, std::array<uint8_t, 4> mask,
   return route;
 }
 
-// Syslog datagrams sent to 127.0.0.1:514 inside the test's own network.
-class LogListener {
- public:
-  LogListener() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(514);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~LogListener() { close(fd_); }
-  bool bound() const { return bound_; }
-  // True when a datagram ending in `text` arrives within a second.
-  bool Saw(const std::string& text) {
-    pollfd p{fd_, POLLIN, 0};
-    char buffer[2048];
-    while (poll(&p, 1, 1000) > 0) {
-      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return false;
-      std::string got(buffer, static_cast<size_t>(n));
-      if (got.size() >= text.size() &&
-          got.compare(got.size() - text.size(), text.size(), text) == 0)
-        return true;
-    }
-    return false;
-  }
-
- private:
-  int fd_ = -1;
-  bool bound_ = false;
-};
-
 class PvDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    // No syslog.ini: messages go to 127.0.0.1, reconnected inside this network.
     setenv("VOKELMNG_CONFIG_DIR", dir_.path().c_str(), 1);
-    SyslogClose();
     PvList().RemoveAll();
   }
   void TearDown() override { PvList().RemoveAll(); }
@@ -135,8 +99,7 @@ TEST_F(PvDataTest, SnapshotCopiesEveryFieldAndTheRoutes) {
 }
 
 TEST_F(PvDataTest, DiagnosisByAddressOnAnyPort) {
-  LogListener log;
-  ASSERT_TRUE(log.bound());
+  testsupport::Logs().Clear();
   CPvData* router = Router({127, 0, 0, 9}, "8080");
   router->resendPending = 0;
   router->probeOutstanding = 1;
@@ -144,7 +107,8 @@ TEST_F(PvDataTest, DiagnosisByAddressOnAnyPort) {
   const uint8_t address[4] = {127, 0, 0, 9};
 
   EXPECT_EQ(PvList().DiagnoseOn(address), 1);
-  EXPECT_TRUE(log.Saw("PV(127.0.0.9) was diagnosed as ON by a keep alive function."));
+  EXPECT_TRUE(
+      testsupport::Logs().WaitFor("PV(127.0.0.9) was diagnosed as ON by a keep alive function."));
   EXPECT_EQ(router->alive, 1);
   EXPECT_EQ(router->resendPending, 1);
   EXPECT_EQ(router->probeOutstanding, 0);
@@ -156,7 +120,8 @@ TEST_F(PvDataTest, DiagnosisByAddressOnAnyPort) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(PvList().DiagnoseOff(address), 0);
   router->probeOutstanding = 1;
   EXPECT_EQ(PvList().DiagnoseOff(address), 1);
-  EXPECT_TRUE(log.Saw("PV(127.0.0.9) was diagnosed as OFF by a keep alive function."));
+  EXPECT_TRUE(
+      testsupport::Logs().WaitFor("PV(127.0.0.9) was diagnosed as OFF by a keep alive function."));
   EXPECT_EQ(router->alive, 0);
   EXPECT_EQ(router->probeOutstanding, 0);
   EXPECT_EQ(PvList().DiagnoseOff(address), 0);  // OFF stays OFF
@@ -164,7 +129,7 @@ TEST_F(PvDataTest, DiagnosisByAddressOnAnyPort) {
 
   router->pendingDelete = 1;  // a deleted router is not found
   EXPECT_EQ(PvList().DiagnoseOn(address), 0);
-  EXPECT_TRUE(log.Saw("I failed in a search of PV."));
+  EXPECT_TRUE(testsupport::Logs().WaitFor("I failed in a search of PV."));
 }
 
 // Adds, deletes, snapshots and diagnoses the same few routers from several threads; at no time

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/address_util.h"
-#include "netns.h"
 #include "platform/socket.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_commands.h"
@@ -47,10 +46,7 @@ std::pair<int, int> RouteCounts(CPvData* router) {
 
 class PvrouteTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    PvList().RemoveAll();
-  }
+  void SetUp() override { PvList().RemoveAll(); }
   void TearDown() override { PvList().RemoveAll(); }
 
   int Run(const std::string& line) {

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string>
 
-#include "netns.h"
 #include "service/registry/quarantine_commands.h"
 #include "service/registry/quarantine_data.h"
 #include "service/registry/registry_test_util.h"
@@ -30,10 +29,7 @@ constexpr char kFamilyUsageStart[] =
 
 class QuarantineTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    QuarantineList().RemoveAll();
-  }
+  void SetUp() override { QuarantineList().RemoveAll(); }
   void TearDown() override { QuarantineList().RemoveAll(); }
 
   int Run(const std::string& line) {

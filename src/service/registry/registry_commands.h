@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/socket.h"
-#include "service/command/command_handler.h"
+#include "service/base/command_handler.h"
 #include "service/registry/kel_list.h"
 
 // Sends `text`; returns `result`, or -1 when the text cannot be sent.

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/syslog.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ int CKelHttpClient::EventSend() {
 
 void CKelHttpClient::EventProc() {
   while (!ending_.load()) {
-    int which = platform::WaitAny({&end_, &wake_}, 100);
+    int which = platform::WaitAny({&end_, &wake_}, timing_.pollMs);
     if (which == 1 || which == platform::kWaitTimeout) {
       DistributeHttpData();
     } else if (which == 0) {

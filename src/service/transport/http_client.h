@@ -17,7 +17,7 @@
 
 #include "platform/event.h"
 #include "platform/thread.h"
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
 #include "service/transport/http_client_thread.h"
 #include "service/transport/http_data.h"
 

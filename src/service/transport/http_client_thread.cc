@@ -4,7 +4,7 @@
 
 #include "common/syslog.h"
 #include "platform/message_queue.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 #include "service/transport/http_connection.h"
 
 namespace {
@@ -146,7 +146,7 @@ void CKelHttpClientThread::HttpProc() {
            "CKelHttpClientThread::CreateHttpThread: I failed in setting of thread priority.");
   }
   while (!stop_.load()) {
-    int which = platform::WaitAny({&wake_, &end_}, 100);
+    int which = platform::WaitAny({&wake_, &end_}, timing_.pollMs);
     if (which == 0 || which == platform::kWaitTimeout) {
       HttpSend();
     } else if (which == 1) {

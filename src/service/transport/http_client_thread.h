@@ -21,6 +21,7 @@ struct HttpSenderTiming {
   int retryPauseMs[3] = {10000, 20000, 30000};  // after the 1st, 2nd and 3rd failed attempt
   int dropPauseMs = 30000;  // after the 4th failure dropped a request and more are queued
   int endWaitMs = 10000;    // EndHttpThread's wait per round
+  int pollMs = 100;         // the dispatcher's and every sender's look at their queues
 };
 
 class CKelHttpClientThread {

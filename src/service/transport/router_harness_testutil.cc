@@ -155,61 +155,16 @@ bool Pvsim::WaitForEntries(size_t count, int timeoutMs) const {
   return true;
 }
 
-LogCollector::LogCollector() {
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(514);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int size = 4 << 20;
-  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  if (fd_ < 0 || bind(fd_, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0 ||
-      pipe2(stopPipe_, O_CLOEXEC) != 0) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-    return;
-  }
-  thread_ = std::thread([this] { Run(); });
-}
-
-LogCollector::~LogCollector() {
-  if (thread_.joinable()) {
-    if (write(stopPipe_[1], "x", 1) < 0) perror("stop pipe");
-    thread_.join();
-  }
-  for (int fd : {fd_, stopPipe_[0], stopPipe_[1]}) {
-    if (fd >= 0) close(fd);
-  }
-}
-
-void LogCollector::Run() {
-  for (;;) {
-    struct pollfd p[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    if (poll(p, 2, -1) < 0 || p[1].revents != 0) return;
-    char buf[8192];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) continue;
-    std::string datagram(buf, static_cast<size_t>(n));
-    size_t tag = datagram.find("VoKelMng: ");
-    std::string text = tag == std::string::npos ? datagram : datagram.substr(tag + 10);
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.emplace_back(text, NowMs());
-    changed_.notify_all();
-  }
-}
-
 std::vector<std::string> LogCollector::Lines() {
-  std::lock_guard<std::mutex> hold(mutex_);
   std::vector<std::string> texts;
-  for (const auto& line : lines_) texts.push_back(line.first);
+  for (const testsupport::LogLine& line : testsupport::Logs().Lines()) texts.push_back(line.text);
   return texts;
 }
 
 std::vector<int64_t> LogCollector::Times(const std::string& text) {
-  std::lock_guard<std::mutex> hold(mutex_);
   std::vector<int64_t> times;
-  for (const auto& line : lines_) {
-    if (line.first == text) times.push_back(line.second);
+  for (const testsupport::LogLine& line : testsupport::Logs().Lines()) {
+    if (line.text == text) times.push_back(line.at_ms);
   }
   return times;
 }
@@ -217,35 +172,27 @@ std::vector<int64_t> LogCollector::Times(const std::string& text) {
 size_t LogCollector::Count(const std::string& text) { return Times(text).size(); }
 
 int LogCollector::IndexOf(const std::string& text) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i].first == text) return static_cast<int>(i);
+  std::vector<std::string> lines = Lines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == text) return static_cast<int>(i);
   }
   return -1;
 }
 
 bool LogCollector::WaitFor(const std::string& text, int timeoutMs, size_t count) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
-    size_t seen = 0;
-    for (const auto& line : lines_) seen += line.first == text;
-    return seen >= count;
-  });
+  int64_t deadline = NowMs() + timeoutMs;
+  while (Count(text) < count) {
+    if (NowMs() >= deadline) return false;
+    testsupport::Logs().WaitFor(text, 20);
+    usleep(1000);
+  }
+  return true;
 }
 
-TestEnvironment::TestEnvironment() {
-  char pattern[] = "/tmp/transport-test-XXXXXX";
-  dir_ = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
-  setenv("VOKELMNG_CONFIG_DIR", dir_.c_str(), 1);
-  SyslogClose();  // a socket from an earlier test would belong to another namespace
-  SyslogOpen("VoKelMng", 0, 24);
+TestEnvironment::TestEnvironment() : dir_("transport-test", testsupport::ScratchDir::kProfileDir) {
   SyslogSetMask(kLogDebug);
+  testsupport::Logs().Clear();
   HttpDataStore().RemoveAll();
-}
-
-TestEnvironment::~TestEnvironment() {
-  SyslogClose();
-  if (dir_ != "/tmp") std::filesystem::remove_all(dir_);
 }
 
 uint32_t Address(const std::string& dotted) {

@@ -1,4 +1,4 @@
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 #include "platform/message_queue.h"
 

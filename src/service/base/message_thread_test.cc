@@ -1,13 +1,12 @@
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <vector>
 
-#include "netns.h"
 #include "platform/message_queue.h"
-#include "service/host/messages.h"
+#include "service/base/messages.h"
 
 namespace {
 
@@ -34,10 +33,7 @@ class Echo : public CKelMessageThread {
 
 class MessageThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ENTER_PRIVATE_NETWORK();
-    platform::AttachMessageQueue();
-  }
+  void SetUp() override { platform::AttachMessageQueue(); }
   void TearDown() override { platform::DetachMessageQueue(); }
 };
 

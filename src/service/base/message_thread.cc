@@ -1,4 +1,4 @@
-#include "service/host/message_thread.h"
+#include "service/base/message_thread.h"
 
 #include "common/syslog.h"
 #include "platform/clock.h"
