@@ -2,6 +2,7 @@
 // (so `systemctl start` returns with the command port listening), STOPPING=1 on SIGTERM. The
 // test plays systemd's part with a datagram socket of its own as NOTIFY_SOCKET.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "gtest/gtest.h"
 #include "harness.h"
 #include "netns.h"
 

@@ -1,7 +1,8 @@
 // The systemd unit of the service, shared by the unit that -Service writes and the one the
 // package installs (cmake/install.cmake takes the text of the one raw string literal out of
-// this file, so keep it a single literal with the "unit" delimiter). @PROGRAM@ is the program's full path and @PROFILE_DIR@
-// the profile directory; the packaged unit also gets an [Install] section appended.
+// this file, so keep it a single literal with the "unit" delimiter). @PROGRAM@ is the program's
+// full path and @PROFILE_DIR@ the profile directory; the packaged unit also gets an [Install]
+// section appended.
 //
 // The service runs as "vokelmng": the package creates that system user and gives it the profile
 // directory, so "service save" can replace VoKelMng.ini there. Where no such user exists systemd
