@@ -13,7 +13,7 @@ case "${1:-}" in
   --package) packages+=("${package_packages[@]}") ;;
   --test)
     packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
-               clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base
+               clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base systemd
                man-db) ;;
 esac
 missing=()
