@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,6 +37,48 @@ TEST(ThreadTest, QueueExistsFromStartUntilTheBodyReturns) {
   EXPECT_EQ(got[5], 0xDEADu);
   EXPECT_FALSE(PostThreadMessage(t.id(), 0xC001, 0, 0)) << "the queue ended with its thread";
   EXPECT_FALSE(PostThreadMessage(0, 0xC001, 0, 0));
+}
+
+// The kernel soon hands an ended thread's id to a new thread; ours never do, so a post meant
+// for a thread that has ended fails instead of reaching a stranger.
+TEST(ThreadTest, AnEndedThreadsIdIsNeverGivenAgain) {
+  Thread first;
+  ASSERT_TRUE(first.Start([] {}));
+  ThreadId ended = first.id();
+  ASSERT_TRUE(first.Join());
+  std::set<ThreadId> seen = {ended, CurrentThreadId()};
+  for (int i = 0; i < 40; ++i) {
+    Thread t;
+    std::atomic<bool> got{false};
+    ASSERT_TRUE(t.Start([&] {
+      Message m;
+      got = GetMessageFor(&m, 20) == 1;
+    }));
+    EXPECT_TRUE(seen.insert(t.id()).second) << "id " << t.id() << " given twice";
+    EXPECT_FALSE(PostThreadMessage(ended, WM_TIMER, 0, 0));
+    t.Join();
+    EXPECT_FALSE(got) << "a post for the ended thread reached thread " << t.id();
+  }
+  EXPECT_NE(KernelThreadId(), 0u);
+}
+
+// A body that throws ends its thread, not the process, and the text reaches the handler.
+TEST(ThreadTest, ABodyThatThrowsEndsOnlyItsThread) {
+  static std::atomic<int> reported{0};
+  static std::string last;
+  SetThreadExceptionHandler([](const char* what) {
+    last = what;
+    ++reported;
+  });
+  Thread t;
+  ASSERT_TRUE(t.Start([] { throw std::bad_alloc(); }));
+  ASSERT_TRUE(t.JoinFor(2000));
+  Thread u;
+  ASSERT_TRUE(u.Start([] { throw "I failed in allocation of memory."; }));
+  ASSERT_TRUE(u.JoinFor(2000));
+  SetThreadExceptionHandler(nullptr);
+  EXPECT_EQ(reported, 2);
+  EXPECT_EQ(last, "I failed in allocation of memory.");
 }
 
 TEST(ThreadTest, JoinForTimesOutWhileRunning) {

@@ -4,9 +4,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -15,9 +18,46 @@
 
 namespace platform {
 
+namespace {
+
+std::atomic<ThreadId> g_next_id{1};
+std::atomic<void (*)(const char*)> g_exception_handler{nullptr};
+
+void ReportThreadException(const char* what) {
+  if (auto handler = g_exception_handler.load()) {
+    handler(what);
+  } else {
+    std::fprintf(stderr, "a thread ended by an exception: %s\n", what);
+  }
+}
+
+// Runs a thread body; an exception ends the body, never the process.
+void RunGuarded(std::function<void()>& body) {
+  try {
+    if (body) body();
+  } catch (const std::exception& e) {
+    ReportThreadException(e.what());
+  } catch (const char* text) {
+    ReportThreadException(text);
+  } catch (...) {
+    ReportThreadException("unknown exception");
+  }
+}
+
+}  // namespace
+
 ThreadId CurrentThreadId() {
-  thread_local ThreadId id = static_cast<ThreadId>(syscall(SYS_gettid));
+  thread_local ThreadId id = g_next_id.fetch_add(1);
   return id;
+}
+
+uint32_t KernelThreadId() {
+  thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return id;
+}
+
+void SetThreadExceptionHandler(void (*handler)(const char* what)) {
+  g_exception_handler.store(handler);
 }
 
 struct Thread::State {
@@ -53,7 +93,7 @@ bool Thread::Start(std::function<void()> body) {
         state->has_id = true;
       }
       state->changed.notify_all();
-      if (body) body();
+      RunGuarded(body);
       body = nullptr;
       DetachMessageQueue();
       {
@@ -97,7 +137,7 @@ bool Thread::JoinFor(int timeout_ms) {
 bool SetCurrentThreadPriority(ThreadPriority p) {
   int nice = p == ThreadPriority::kLowest ? 2 : p == ThreadPriority::kBelowNormal ? 1 : 0;
   errno = 0;
-  return setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentThreadId()), nice) == 0;
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(KernelThreadId()), nice) == 0;
 }
 
 }  // namespace platform

@@ -18,9 +18,13 @@ bool CKelMessageThread::StopMessageThread() {
   if (!thread_.started() || stopped_) return true;
   stopped_ = true;
   bool posted = platform::PostThreadMessage(thread_.id(), platform::WM_QUIT, 0, 0);
-  if (!posted && texts_.quitPost != nullptr) Syslog(kLogErr, "%s", texts_.quitPost);
+  // A thread keeps its queue until its body returns, so a refused quit means the loop has
+  // ended already (a stop request quits it first): that is no failure. A loop that still
+  // runs a second later never got the quit.
+  bool failed = !posted && !thread_.JoinFor(1000);
+  if (failed && texts_.quitPost != nullptr) Syslog(kLogErr, "%s", texts_.quitPost);
   thread_.Join();
-  return posted;
+  return !failed;
 }
 
 void CKelMessageThread::SaveThreadID(platform::ThreadId id) {

@@ -40,7 +40,8 @@ class CKelMessageThread {
   platform::ThreadId MessageThreadId() const { return thread_.id(); }
   // Posts WM_QUIT to the message thread and waits for it (no time limit). Only the first call
   // acts: later calls return true at once and never post to a thread id that may have been
-  // reused. false when the post failed (logged with Texts::quitPost). Called by the owner only.
+  // reused. A loop that has ended already needs no quit. false when the post failed on a loop
+  // that still runs (logged with Texts::quitPost). Called by the owner only.
   bool StopMessageThread();
 
  protected:

@@ -5,12 +5,15 @@
 #include <atomic>
 #include <vector>
 
+#include "log_capture.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/base/messages.h"
 
 namespace {
 
-constexpr CKelMessageThread::Texts kTexts = {"event", nullptr, "thread", nullptr};
+constexpr CKelMessageThread::Texts kTexts = {"event", nullptr, "thread",
+                                             "Echo: An error occurred in PostThreadMessage."};
 
 // Records what its message thread sees and forwards every message to its main thread.
 class Echo : public CKelMessageThread {
@@ -21,6 +24,8 @@ class Echo : public CKelMessageThread {
   std::atomic<bool> started_before_return{false};
   std::atomic<int> quits{0};
   std::vector<uint32_t> seen;  // message thread only, read after it ended
+  // Ends the loop from inside, as a stop request does before the owner's stop.
+  void QuitFromInside() { platform::PostThreadMessage(MessageThreadId(), platform::WM_QUIT, 0, 0); }
 
  private:
   void OnStartup() override { started_before_return = true; }
@@ -45,6 +50,18 @@ TEST_F(MessageThreadTest, StartsBeforeConstructionReturnsAndEndsOnce) {
   EXPECT_TRUE(echo.StopMessageThread());  // a second stop posts nothing
   EXPECT_EQ(echo.quits, 1);
   EXPECT_FALSE(platform::PostThreadMessage(echo.MessageThreadId(), Msg().protocolSend, 0, 0));
+}
+
+// A loop that has quit by itself needs no quit from its owner: the stop is no failure, and
+// the error line is kept for a quit that really cannot be posted.
+TEST_F(MessageThreadTest, StopAfterTheLoopEndedItselfIsNoError) {
+  testsupport::Logs().Clear();
+  Echo echo;
+  echo.QuitFromInside();
+  for (int i = 0; i < 200 && echo.quits == 0; ++i) platform::SleepMs(5);
+  ASSERT_EQ(echo.quits, 1);
+  EXPECT_TRUE(echo.StopMessageThread());
+  EXPECT_EQ(testsupport::Logs().Count("An error occurred in PostThreadMessage"), 0);
 }
 
 TEST_F(MessageThreadTest, NotificationsReachOnlyASavedLiveMainThread) {

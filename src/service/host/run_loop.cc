@@ -8,6 +8,7 @@
 #include "platform/host_os.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 #include "service/control/kel_control.h"
 #include "service/host/event_log.h"
 
@@ -51,6 +52,9 @@ int RunLoop() {
   static JournalCopy journal("VoKelMng");
   if (RunningAsService() && JournalCopyEnabled()) SyslogSetCopy(&journal);
   SyslogOpen("VoKelMng", 32, 24);
+  // A thread that meets an exception (memory exhausted, for one) ends its own work only.
+  platform::SetThreadExceptionHandler(
+      [](const char* what) { Syslog(kLogCrit, "A thread ended by an exception: %s.", what); });
   Syslog(kLogInfo, "service started.");
   Syslog(kLogDebug, "winsock version %d.%d", platform::kSocketVersionMajor,
          platform::kSocketVersionMinor);

@@ -116,7 +116,7 @@ void CKelKeepAliveThread::KeepAliveSend() {
 
 int CKelKeepAliveThread::Ping(uint32_t address) const {
   if (mode_ == kModeDll) return PingDll(address, kIcmpLibraryName, timing_.replyWaitMs);
-  return PingRaw(address, static_cast<uint16_t>(platform::CurrentThreadId() & 0xFFFF),
+  return PingRaw(address, static_cast<uint16_t>(platform::KernelThreadId() & 0xFFFF),
                  timing_.replyWaitMs);
 }
 
