@@ -2,6 +2,7 @@
 # Installs what building, running and testing need on Debian 12 (run as root).
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
+          libmicrohttpd-dev nlohmann-json3-dev prometheus
           libbenchmark-dev clang-format iproute2 lighttpd rsyslog procps)
 missing=()
 for p in "${packages[@]}"; do

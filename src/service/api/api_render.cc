@@ -6,7 +6,7 @@
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::string Number(double value) {
   char text[64];

@@ -60,7 +60,7 @@ bool CKelApiServer::Start(const ApiListen& listen) {
   where.sin_port = htons(listen.port);
   stopping_.store(0);
   daemon_ =
-      MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, listen.port, nullptr, nullptr, &OnRequest,
+      MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD, listen.port, nullptr, nullptr, &OnRequest,
                        this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&where),
                        MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
                        kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestHeadLimit,
