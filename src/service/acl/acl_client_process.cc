@@ -87,9 +87,11 @@ void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* e
     return;
   }
   bool withMac = !mac.empty();
-  Syslog(kLogInfo, "I started processing to %s ACL for %s %s%s%s to PV of %s.",
-         OperationWord(opcode), entry->sourceText.c_str(), withMac ? "(" : "", mac.c_str(),
-         withMac ? ")" : "", router->addressText.c_str());
+  if (!AclLineCapture::Active()) {  // a dry run announces nothing
+    Syslog(kLogInfo, "I started processing to %s ACL for %s %s%s%s to PV of %s.",
+           OperationWord(opcode), entry->sourceText.c_str(), withMac ? "(" : "", mac.c_str(),
+           withMac ? ")" : "", router->addressText.c_str());
+  }
   if (AclEventSend(env) == 0) {
     Syslog(kLogErr, "KelCommandAclQuarantineProcess: An error occurred in EventSend.");
   }

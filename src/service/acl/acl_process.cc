@@ -1,5 +1,6 @@
 #include "service/acl/acl_process.h"
 
+#include <chrono>
 #include <exception>
 
 #include "common/syslog.h"
@@ -7,6 +8,7 @@
 
 void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t value) {
   (void)value;  // the kind of change plays no part: the marks say what changed
+  const auto started = std::chrono::steady_clock::now();
   // A list or a text that cannot get memory must not end the controller's thread: the walk is
   // abandoned and the marks not yet settled stay for the next notification.
   try {
@@ -35,4 +37,16 @@ void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t valu
   } catch (const std::exception&) {
     Syslog(kLogCrit, "AclCommandProcess: I failed in securing of memory.");
   }
+  PlanningCounts& counts = PlanningStats();
+  counts.runs.fetch_add(1, std::memory_order_relaxed);
+  counts.nanoseconds.fetch_add(
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count()),
+      std::memory_order_relaxed);
+}
+
+PlanningCounts& PlanningStats() {
+  static PlanningCounts counts;
+  return counts;
 }

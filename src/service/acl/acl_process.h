@@ -30,3 +30,10 @@ void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t valu
 // queue is empty or the stop flag is set.
 void KeepAliveStartProcess(const AclEnvironment& env);
 void KeepAliveStopProcess(const AclEnvironment& env);
+
+// Runs of AclCommandProcess so far and the time they took, for the operator API.
+struct PlanningCounts {
+  std::atomic<uint64_t> runs{0};
+  std::atomic<uint64_t> nanoseconds{0};
+};
+PlanningCounts& PlanningStats();

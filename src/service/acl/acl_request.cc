@@ -1,6 +1,7 @@
 #include "service/acl/acl_request.h"
 
 #include <new>
+#include <utility>
 
 #include "common/syslog.h"
 #include "service/acl/acl_line.h"
@@ -13,12 +14,19 @@ constexpr int kClassClient = 1;
 constexpr int kClassQuarantine = 2;
 constexpr int kOpcodeSet = 1;
 
+thread_local AclLineCapture* tCapture = nullptr;
+thread_local const AclLineSink* tSink = nullptr;
+
 // Builds the line, wraps it into a request for `router` and appends it to the store. `who`
 // names the caller in the log lines.
 int QueueLine(const CPvData& router, AclLine& line, int classCode, const char* who) {
   if (line.MakeAcl() != 0) {
     Syslog(kLogErr, "%s: I failed in making of ACL.", who);
     return 0;
+  }
+  if (tSink != nullptr) {
+    (*tSink)(router, classCode, line.text);
+    return 1;
   }
   CHttpData* request = new (std::nothrow) CHttpData();
   if (request == nullptr) {
@@ -84,6 +92,18 @@ int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::s
   line.sourceMac = sourceMac;
   return QueueLine(router, line, kClassClient, "KelCommandAclClientMake");
 }
+
+AclLineCapture::AclLineCapture(AclLineSink sink) : sink_(std::move(sink)), outer_(tCapture) {
+  tCapture = this;
+  tSink = &sink_;
+}
+
+AclLineCapture::~AclLineCapture() {
+  tCapture = outer_;
+  tSink = outer_ != nullptr ? &outer_->sink_ : nullptr;
+}
+
+bool AclLineCapture::Active() { return tCapture != nullptr; }
 
 int AclEventSend(const AclEnvironment& env) {
   if (env.eventSend) return env.eventSend();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "service/acl/acl_process.h"
@@ -24,3 +25,24 @@ int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::s
 // Wakes the HTTP client so that it distributes the store now. Nonzero on success; 0 when the
 // client is absent (it failed to start) or could not be woken.
 int AclEventSend(const AclEnvironment& env);
+
+// Where the lines made on this thread go while an AclLineCapture is alive: to its sink, in the
+// order they are made, in place of the request store. Nothing is queued, nothing is logged at
+// info, no mark changes: what a walk would send, without sending it.
+// classCode: 1 client, 2 quarantine.
+using AclLineSink = std::function<void(const CPvData& router, int classCode, const std::string&)>;
+
+class AclLineCapture {
+ public:
+  explicit AclLineCapture(AclLineSink sink);
+  ~AclLineCapture();
+  AclLineCapture(const AclLineCapture&) = delete;
+  AclLineCapture& operator=(const AclLineCapture&) = delete;
+
+  // True while a capture is alive on the calling thread.
+  static bool Active();
+
+ private:
+  AclLineSink sink_;
+  AclLineCapture* outer_;
+};

@@ -10,6 +10,8 @@
 //             WM_PROTOCOL_RECV with the family identifier and this value.
 #pragma once
 
+#include <cstring>
+
 #include "platform/socket.h"
 
 using CommandHandler = int (*)(platform::Socket s, int argc, char** argv);
@@ -29,3 +31,29 @@ constexpr int kResultAdd = 1;
 constexpr int kResultDel = 2;
 constexpr int kResultLoad = 3;
 constexpr int kResultClear = 4;
+
+// Whether the line being run on this thread was refused: a family's usage text or one of its
+// error lines went out as the reply. Handlers report their replies through NoteCommandReply;
+// the dispatcher reads and clears the note after every line.
+inline thread_local bool tCommandRefused = false;
+
+inline bool IsRefusalReply(const char* text) {
+  static const char* const kErrors[] = {"duplication of data\r\n", "memory throw\r\n",
+                                        "save error\r\n",          "load error\r\n",
+                                        "show error\r\n",          "TARGET is not registered.\r\n"};
+  if (std::strstr(text, ": invalid option\r\n") != nullptr) return true;
+  for (const char* error : kErrors) {
+    if (std::strcmp(text, error) == 0) return true;
+  }
+  return false;
+}
+
+inline void NoteCommandReply(const char* text) {
+  if (IsRefusalReply(text)) tCommandRefused = true;
+}
+
+inline bool TakeCommandRefused() {
+  bool refused = tCommandRefused;
+  tCommandRefused = false;
+  return refused;
+}

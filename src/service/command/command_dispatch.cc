@@ -4,6 +4,7 @@
 
 #include "common/socket_io.h"
 #include "common/text_util.h"
+#include "service/command/command_stats.h"
 
 namespace {
 
@@ -36,10 +37,15 @@ DispatchResult DispatchCommandLine(platform::Socket s, char* line, const Command
   StrTrimRight(text, kBlanks);
   char* words[kMaxCommandWords + 1];
   int argc = SplitCommandWords(text, words, kMaxCommandWords);
-  if (argc < 0) return Reply(s, kTooManyWordsReply);
+  if (argc < 0) {
+    CommandPortStats().CountCommand(nullptr, true);
+    return Reply(s, kTooManyWordsReply);
+  }
   for (size_t i = 0; i < rows; ++i) {
     if (std::strcmp(words[0], table[i].word) != 0) continue;
+    TakeCommandRefused();
     int value = table[i].handler(s, argc, words);
+    CommandPortStats().CountCommand(table[i].word, TakeCommandRefused());
     DispatchResult result;
     result.end = value < 0;
     if (value > 0) {
@@ -48,5 +54,6 @@ DispatchResult DispatchCommandLine(platform::Socket s, char* line, const Command
     }
     return result;
   }
+  CommandPortStats().CountCommand(nullptr, true);
   return Reply(s, kNotFound);
 }

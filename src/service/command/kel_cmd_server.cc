@@ -8,6 +8,7 @@
 #include "platform/profile.h"
 #include "platform/socket_event.h"
 #include "service/base/messages.h"
+#include "service/command/command_stats.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ void CKelCmdServer::OnMessage(const platform::Message& msg) {
       std::lock_guard<std::mutex> hold(slots_mutex_);
       if (msg.wParam < static_cast<uint32_t>(kSlots)) ended = std::move(slots_[msg.wParam]);
     }
+    if (ended) CommandPortStats().ConnectionClosed();
     ended.reset();  // waits for the connection's threads, outside the lock
   } else if (msg.message == m.protocolRecv) {
     if (!PostMessageMainThread(m.protocolRecv, msg.wParam, msg.lParam)) {
@@ -107,6 +109,7 @@ void CKelCmdServer::ThreadProc() {
     return;
   }
   events.Reset();
+  CommandPortStats().SetListening(true);
   platform::Waitable* handles[] = {&exit_event_, &events};
   for (;;) {
     int which = platform::WaitAny(handles, 2, platform::kInfinite);
@@ -119,6 +122,7 @@ void CKelCmdServer::ThreadProc() {
     if (ne.events & platform::kFdAccept) AcceptOne(listener);
     if (ne.events & platform::kFdClose) break;
   }
+  CommandPortStats().SetListening(false);
   platform::SocketClose(listener);
   ReportFromSocketThread(m.serverExit);
 }
@@ -132,11 +136,13 @@ void CKelCmdServer::AcceptOne(platform::Socket listener) {
     uint32_t addr = 0;
     if (platform::SocketPeerName(s, &addr, nullptr) != 0 ||
         addr != platform::InetAddr("127.0.0.1")) {
+      CommandPortStats().ConnectionRefused();
       Drop(s);
       return;
     }
   }
   if (!GiveConnection(s, peer_addr, peer_port)) {
+    CommandPortStats().ConnectionRefused();
     Drop(s);
     ReportFromSocketThread(Msg().serverError);
   }
@@ -163,7 +169,10 @@ bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint1
   std::lock_guard<std::mutex> hold(slots_mutex_);
   CKelCmdProtocol* started = connection.get();
   slots_[slot] = std::move(connection);
-  if (started->Start(s, peer_addr, peer_port, slot)) return true;
+  if (started->Start(s, peer_addr, peer_port, slot)) {
+    CommandPortStats().ConnectionOpened();
+    return true;
+  }
   failed = std::move(slots_[slot]);
   return false;
 }

@@ -37,6 +37,7 @@ ServiceSettings g_settings;  // guarded by g_mutex
 
 // Sends `text`; `result` when it went out, -1 when it did not.
 int Send(platform::Socket s, const char* text, int result = 0) {
+  NoteCommandReply(text);
   return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
 }
 

@@ -1,8 +1,10 @@
 #include "service/control/kel_control.h"
 
 #include "common/syslog.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/acl/acl_process.h"
+#include "service/api/api_server.h"
 #include "service/base/messages.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
@@ -107,6 +109,7 @@ void CKelControl::QueueRouterEvent(bool up, uint32_t address) {
 }
 
 void CKelControl::OnCreate() {
+  startTime_ = platform::NowSeconds();
   LoadRegistries();
   ClearPendingAdd();
   StartCommandServer();
@@ -114,7 +117,26 @@ void CKelControl::OnCreate() {
   StartEventThread(startThread_, true);
   StartEventThread(stopThread_, false);
   StartKeepAlive();
+  started_.store(true);
+  StartApi();
   Syslog(kLogDebug, "Start processing was finished.");
+}
+
+// Reads [STATUS] LISTEN; without it nothing is started and nothing is logged.
+void CKelControl::StartApi() {
+  ApiListen listen = LoadApiListen();
+  if (!listen.enabled) return;
+  try {
+    ApiSources sources;
+    sources.httpClient = httpClient_.get();
+    sources.controllerStarted = [this] { return started_.load() && !StopRequested(); };
+    sources.startTime = startTime_;
+    api_.reset(new CKelApiServer(std::move(sources)));
+    if (!api_->Start(listen)) api_.reset();
+  } catch (...) {
+    api_.reset();
+    Syslog(kLogCrit, "I failed in start of the status API.");
+  }
 }
 
 void CKelControl::LoadRegistries() {
@@ -231,6 +253,10 @@ void CKelControl::EndEventThread(EventThread& t, const char* begin_text, const c
 }
 
 void CKelControl::OnClose() {
+  if (api_) {
+    api_->Stop();  // before the components it reads go
+    api_.reset();
+  }
   Syslog(kLogDebug, "I generated an end event of an KeepAlive.");
   if (keepAlive_) {
     if (!keepAlive_->StopMessageThread()) {

@@ -22,6 +22,7 @@ struct ControlTiming {
   int eventPollMs = 100;  // the router-event threads' look at their queues
 };
 
+class CKelApiServer;
 class CKelCmdServer;
 class CKelHttpClient;
 class CKelKeepAlive;
@@ -69,6 +70,7 @@ class CKelControl : public CKelMessageThread {
   void StartHttpClient();
   void StartEventThread(EventThread& t, bool start_side);
   void StartKeepAlive();
+  void StartApi();
   void QueueRouterEvent(bool up, uint32_t address);
   void EventThreadLoop(EventThread& t, bool start_side);
   void EndEventThread(EventThread& t, const char* begin_text, const char* end_text);
@@ -77,6 +79,9 @@ class CKelControl : public CKelMessageThread {
   std::unique_ptr<CKelCmdServer> cmdServer_;
   std::unique_ptr<CKelHttpClient> httpClient_;
   std::unique_ptr<CKelKeepAlive> keepAlive_;
+  std::unique_ptr<CKelApiServer> api_;  // only with [STATUS] LISTEN
+  std::atomic<bool> started_{false};    // the whole start-up has run
+  int64_t startTime_ = 0;
   CKelList startQueue_;
   EventThread startThread_;
   CKelList stopQueue_;

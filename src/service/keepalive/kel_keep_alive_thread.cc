@@ -10,6 +10,7 @@
 #include "service/base/messages.h"
 #include "service/keepalive/icmplib/icmp_api.h"
 #include "service/keepalive/ping.h"
+#include "service/keepalive/probe_stats.h"
 #include "service/registry/pv_data.h"
 
 namespace {
@@ -130,6 +131,7 @@ void CKelKeepAliveThread::Report(uint32_t address, bool answered) {
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);  // the registry's list failed; nothing changed
   }
+  KeepAliveStats().Probed(address, answered, changed == 1);
   if (changed != 1) return;
   if (!PostMessageMainThread(answered ? m.keepAliveStart : m.keepAliveStop, address, 0)) {
     Syslog(kLogErr,

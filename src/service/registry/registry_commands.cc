@@ -5,6 +5,7 @@
 #include "common/socket_io.h"
 
 int Reply(platform::Socket s, const char* text, int result) {
+  NoteCommandReply(text);
   return SocketSendAll(s, text, std::strlen(text)) < 0 ? -1 : result;
 }
 

@@ -157,6 +157,21 @@ void CKelHttpClient::EraseHttpQueue(uint32_t address) {
   }
 }
 
+std::vector<CKelHttpClient::SenderState> CKelHttpClient::Senders() {
+  std::vector<SenderState> states;
+  if (ending_.load()) return states;
+  std::lock_guard<std::mutex> hold(tableLock_);
+  for (int i = 0; i < kSenderCount; ++i) {
+    if (senders_[i] == nullptr) continue;
+    SenderState state;
+    state.number = i;
+    senders_[i]->Binding(&state.address, &state.port);
+    state.queued = senders_[i]->QueuedCount();
+    states.push_back(state);
+  }
+  return states;
+}
+
 void CKelHttpClient::OnQuit() {
   Syslog(kLogDebug, "I started end processing of an HTTP client.");
   ending_.store(true);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -25,6 +26,14 @@ class CKelHttpClient : public CKelMessageThread {
  public:
   static constexpr int kSenderCount = 5;
 
+  // One sender as it is at the moment it is looked at.
+  struct SenderState {
+    int number = 0;
+    uint32_t address = 0;  // network order; 0 while free
+    uint16_t port = 0;
+    int32_t queued = 0;
+  };
+
   // Returns once the message thread has made the senders and the event thread.
   explicit CKelHttpClient(const HttpSenderTiming& timing = HttpSenderTiming());
   ~CKelHttpClient() override;
@@ -34,6 +43,9 @@ class CKelHttpClient : public CKelMessageThread {
   // Drops whatever the sender bound to `address` (network order) still holds and frees it.
   // Requests for that router still in the store are left alone. Any thread.
   void EraseHttpQueue(uint32_t address);
+  // The senders that run, each with its binding and queue length. Any thread; empty while the
+  // client ends.
+  std::vector<SenderState> Senders();
 
  protected:
   void OnStartup() override;  // OnCreate

@@ -5,6 +5,7 @@
 #include "common/syslog.h"
 #include "platform/message_queue.h"
 #include "service/base/messages.h"
+#include "service/transport/delivery_stats.h"
 #include "service/transport/http_connection.h"
 
 namespace {
@@ -184,6 +185,7 @@ void CKelHttpClientThread::HttpSend() {
     Bound now = LoadBound();
     // Erased, rebound to another router or told to end: no pause, start over.
     if (stop_.load() || now.address == 0 || now.address != bound.address) continue;
+    TransportStats().AttemptFailed(bound.address, bound.port);
     Syslog(kLogDebug,
            "The remainder re-try number of times for ACL setting for PV(%d.%d.%d.%d:%d) is a %d "
            "time.",
@@ -203,6 +205,7 @@ void CKelHttpClientThread::DropHead(const Bound& bound) {
   CKelNode* node = queue_.DetachHead();
   if (node == nullptr) return;
   delete node;
+  TransportStats().Dropped(bound.address, bound.port);
   Quad q(bound.address);
   Syslog(kLogWarning,
          "I failed in setting of quarantine inspection information for PV(%d.%d.%d.%d:%d).", q.b[0],
@@ -268,17 +271,24 @@ int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bou
 void CKelHttpClientThread::Judge(const Bound& bound, const HttpAnswer& answer) {
   Quad q(bound.address);
   const std::string& body = answer.body;
-  if (answer.status != 200) {
+  const int status = static_cast<int>(answer.status);
+  std::string result;
+  if (status != 200) {
     Syslog(kLogWarning, "Response cord from PV(%d.%d.%d.%d:%d) is %d.", q.b[0], q.b[1], q.b[2],
-           q.b[3], bound.port, static_cast<int>(answer.status));
+           q.b[3], bound.port, status);
+    result = "status " + std::to_string(status);
   } else if (body.compare(0, 2, "ok") == 0) {
     Syslog(kLogDebug, "Response cord from PV(%d.%d.%d.%d:%d) is OK.", q.b[0], q.b[1], q.b[2],
            q.b[3], bound.port);
+    result = "ok";
   } else if (body.compare(0, 7, "no list") == 0) {
     Syslog(kLogWarning, "Response cord from PV(%d.%d.%d.%d:%d) is no list.", q.b[0], q.b[1], q.b[2],
            q.b[3], bound.port);
+    result = "no list";
   } else {
     Syslog(kLogWarning, "Response cord from PV(%d.%d.%d.%d:%d) is %s.", q.b[0], q.b[1], q.b[2],
            q.b[3], bound.port, body.c_str());
+    result = body.substr(0, 64);
   }
+  TransportStats().Delivered(bound.address, bound.port, status, result);
 }

@@ -53,6 +53,8 @@ class CKelHttpClientThread {
   bool EraseIfBoundTo(uint32_t address, uint16_t* port);
   // Bound address (network order; 0 when free) and port.
   void Binding(uint32_t* address, uint16_t* port);
+  // Requests in this sender's queue, the one in flight included.
+  int32_t QueuedCount() { return queue_.GetCount(); }
   int Number() const { return number_; }
 
  private:

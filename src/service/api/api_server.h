@@ -1,0 +1,45 @@
+// The operator API: a read-only HTTP server (libmicrohttpd, one internal polling thread) on the
+// address of [STATUS] LISTEN, answering GET /metrics, /routers, /routers/ADDRESS,
+// /routers/ADDRESS/lines, /healthz and /status from copies of the service's state.
+//
+// The controller starts it last and stops it first, so the components it reads outlive it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "service/api/api_collect.h"
+#include "service/api/api_settings.h"
+
+struct MHD_Daemon;
+
+class CKelApiServer {
+ public:
+  static constexpr unsigned kConnectionLimit = 8;
+  static constexpr unsigned kIdleTimeoutSeconds = 10;
+  static constexpr size_t kRequestHeadLimit = 8192;  // request line and headers
+
+  explicit CKelApiServer(ApiSources sources);
+  ~CKelApiServer();  // Stop()
+  CKelApiServer(const CKelApiServer&) = delete;
+  CKelApiServer& operator=(const CKelApiServer&) = delete;
+
+  // Binds listen.address:listen.port and starts serving. false (logged at err) when it cannot.
+  bool Start(const ApiListen& listen);
+  // Ends a dry run in progress, closes every connection and the listener. Safe to call again.
+  void Stop();
+
+  struct Answer {
+    unsigned status = 200;
+    std::string contentType;
+    std::string body;
+  };
+  // The answer to one request, as the HTTP side sends it (also used without HTTP by tests).
+  Answer Handle(const std::string& method, const std::string& path);
+
+ private:
+  ApiSources sources_;
+  std::atomic<int32_t> stopping_{0};
+  MHD_Daemon* daemon_ = nullptr;
+};

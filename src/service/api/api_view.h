@@ -1,0 +1,58 @@
+// What the operator API answers with: plain copies of the service's state, taken at one moment
+// by api_collect and turned into text by api_render.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RouterView {
+  std::string address;        // dotted
+  uint32_t addressValue = 0;  // the same in network order
+  uint16_t port = 0;
+  std::string user;
+  bool on = false;
+  bool pendingAdd = false;
+  bool pendingDelete = false;
+  bool resendPending = false;
+  int64_t waitingInStore = 0;
+  int64_t waitingAtSender = 0;
+  int sender = -1;  // the sender bound to it; -1: none
+  uint64_t delivered = 0;
+  uint64_t attemptsFailed = 0;
+  uint64_t dropped = 0;
+  int lastAnswerStatus = 0;
+  int64_t lastDeliveryTime = 0;  // 0: none yet
+  std::string lastDeliveryResult;
+  uint64_t probesSent = 0;
+  uint64_t probesAnswered = 0;
+  int64_t lastProbeTime = 0;  // 0: none yet
+  bool lastProbeAnswered = false;
+  uint64_t transitions = 0;
+};
+
+struct CommandCountView {
+  std::string family;
+  uint64_t ok = 0;
+  uint64_t refused = 0;
+};
+
+struct ServiceView {
+  std::string version;
+  int64_t uptimeSeconds = 0;
+  bool controllerStarted = false;
+  bool commandPortListening = false;
+  std::vector<RouterView> routers;  // registry order
+  std::vector<CommandCountView> commands;
+  int64_t commandConnections = 0;
+  uint64_t commandConnectionsRefused = 0;
+  int64_t requestStoreSize = 0;
+  uint64_t planningRuns = 0;
+  double planningSeconds = 0;
+};
+
+struct LineView {
+  std::string klass;  // "client" or "quarantine"
+  std::string text;
+  int copies = 0;
+};

@@ -1,0 +1,39 @@
+// What the senders did for each router: requests delivered, failed attempts, requests dropped
+// after the last attempt, and the last answer. Kept per address and port for the operator API.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct RouterDeliveryCounts {
+  uint32_t address = 0;  // network order
+  uint16_t port = 0;
+  uint64_t delivered = 0;       // requests answered by the router (any answer)
+  uint64_t attemptsFailed = 0;  // attempts that got no answer
+  uint64_t dropped = 0;         // requests given up after the last attempt
+  int lastStatus = 0;           // status of the last answer; 0 before the first
+  int64_t lastTime = 0;         // seconds since 1970 of the last delivery or failure; 0: none
+  std::string lastResult;       // "ok", "no list", "status N", the router's words, "failed",
+                                // "dropped"; empty before the first
+};
+
+class DeliveryStats {
+ public:
+  void Delivered(uint32_t address, uint16_t port, int status, const std::string& result);
+  void AttemptFailed(uint32_t address, uint16_t port);
+  void Dropped(uint32_t address, uint16_t port);
+  // A copy of every router's counts, ordered by address and port.
+  std::vector<RouterDeliveryCounts> Snapshot() const;
+
+ private:
+  RouterDeliveryCounts& Entry(uint32_t address, uint16_t port);  // REQUIRES: lock_ held
+
+  mutable std::mutex lock_;
+  std::map<uint64_t, RouterDeliveryCounts> routers_;  // guarded by lock_
+};
+
+// The process-wide counts the senders keep.
+DeliveryStats& TransportStats();
