@@ -141,11 +141,18 @@ TEST_F(ApiTest, MetricsAndJsonTrackARouterTheCommandsAndPassPromtool) {
   EXPECT_EQ(Sample(metrics, "vokelmng_commands_total{family=\"pv\",result=\"refused\"}"), 2);
   EXPECT_EQ(Sample(metrics, "vokelmng_commands_total{family=\"unknown\",result=\"refused\"}"), 1);
 
-  // Lines delivered; the PC and the entry are counted and the store is empty again.
-  Command("pvroute add 127.0.0.5 network 192.168.0.0 netmask 255.255.255.0");
-  Command(mainjob::kServer);
-  Command("pc add source-mac 00:00:00:00:00:01 source 192.168.0.1");
-  EXPECT_EQ(Await(router, 4).size(), 4u);
+  // Lines delivered; the PC and the entry are counted and the store is empty again. Each
+  // command's planning is awaited: planned later, a route or server change would already
+  // see the PC of the next command and send its lines too.
+  for (const char* line :
+       {"pvroute add 127.0.0.5 network 192.168.0.0 netmask 255.255.255.0", mainjob::kServer,
+        "pc add source-mac 00:00:00:00:00:01 source 192.168.0.1"}) {
+    double runs = Sample(Get("/metrics").body, "vokelmng_planning_runs_total");
+    Command(line);
+    ASSERT_TRUE(AwaitSample("vokelmng_planning_runs_total", runs + 1)) << line;
+  }
+  Lines delivered = Await(router, 4);
+  EXPECT_EQ(delivered.size(), 4u) << ::testing::PrintToString(delivered);
   AwaitSample("vokelmng_router_requests_delivered_total" + labels, 4);
   EXPECT_EQ(Sample(Get("/metrics").body, "vokelmng_request_store_size"), 0);
   EXPECT_GE(Sample(Get("/metrics").body, "vokelmng_planning_runs_total"), 3);
