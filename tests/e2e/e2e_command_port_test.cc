@@ -1,5 +1,6 @@
 // The command port's line protocol as a client sees it over TCP.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
 
@@ -64,11 +65,10 @@ TEST_F(CommandPortTest, LineEndsAndSurroundingBlanksDoNotMatter) {
     ASSERT_TRUE(client_.Send(line));
     EXPECT_EQ(client_.ReadReply(), kPvHeader) << "line: " << line;
   }
-  // A blank line before the command: its prompt was queued first, the reply is written at
-  // once, so the reply comes before both prompts.
+  // A blank line before the command: its prompt comes first, then the reply and its prompt.
   ASSERT_TRUE(client_.Send("\r\npv show\n"));
-  EXPECT_EQ(client_.ReadReply(), kPvHeader);
   EXPECT_EQ(client_.ReadReply(), "");
+  EXPECT_EQ(client_.ReadReply(), kPvHeader);
 }
 
 TEST_F(CommandPortTest, BackspaceReplacesThePreviousCharacter) {
@@ -115,6 +115,41 @@ TEST_F(CommandPortTest, LinesSentTogetherAreAnsweredInOrderWithEveryPrompt) {
   }
   EXPECT_EQ(replies, std::string(kHelp) + kNotFound + "PORT\r\n8000\r\n");
   EXPECT_EQ(client_.pending(), "");
+}
+
+// Byte order on the wire: the greeting first, then every reply followed by its prompt, in order,
+// however the client times its lines; every prompt is out before "good by" or the close.
+TEST_F(CommandPortTest, EveryReplyIsFollowedByItsPromptWhateverTheClientsTiming) {
+  const std::string prompt = "$ ";
+  const std::string bye = "good by\r\n";
+  std::string got;
+  // A client that sends at once, before the greeting has come.
+  e2e::CommandClient eager;
+  ASSERT_TRUE(eager.Connect());
+  ASSERT_TRUE(eager.Send("pv show\r\nexit\r\n"));
+  ASSERT_TRUE(eager.WaitClosed(5000, &got));
+  EXPECT_EQ(got, prompt + kPvHeader + prompt + bye);
+
+  // Pipelined lines, the last one `exit`, in one write.
+  ASSERT_TRUE(client_.Send("help\nnosuch\npv show\r\nservice\nexit\n"));
+  got.clear();
+  ASSERT_TRUE(client_.WaitClosed(5000, &got));
+  EXPECT_EQ(got, kHelp + prompt + kNotFound + prompt + kPvHeader + prompt + "PORT\r\n8000\r\n" +
+                     prompt + bye);
+
+  // A client that half-closes after its lines still gets every prompt before the close.
+  e2e::CommandClient halfway;
+  ASSERT_TRUE(halfway.Connect());
+  std::string lines, expected = prompt;
+  for (int i = 0; i < 31; ++i) {
+    lines += i % 2 ? "help\n" : "pv show\n";
+    expected += (i % 2 ? kHelp : kPvHeader) + prompt;
+  }
+  ASSERT_TRUE(halfway.Send(lines));
+  ASSERT_EQ(shutdown(halfway.fd(), SHUT_WR), 0);
+  got.clear();
+  ASSERT_TRUE(halfway.WaitClosed(5000, &got));
+  EXPECT_EQ(got, expected);
 }
 
 TEST_F(CommandPortTest, ManyPipelinedLinesAllGetTheirPrompts) {

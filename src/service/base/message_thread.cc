@@ -3,7 +3,8 @@
 #include "common/syslog.h"
 #include "platform/clock.h"
 
-CKelMessageThread::CKelMessageThread(const Texts& texts) : texts_(texts) {}
+CKelMessageThread::CKelMessageThread(const Texts& texts, int settle_ms)
+    : texts_(texts), settle_ms_(settle_ms) {}
 
 CKelMessageThread::~CKelMessageThread() { StopMessageThread(); }
 
@@ -11,7 +12,7 @@ void CKelMessageThread::StartMessageThread() {
   if (!started_.ok()) throw texts_.event;
   if (!thread_.Start([this] { MsgProc(); })) throw texts_.thread;
   platform::WaitOne(started_, platform::kInfinite);
-  platform::SleepMs(100);
+  if (settle_ms_ > 0) platform::SleepMs(settle_ms_);
 }
 
 bool CKelMessageThread::StopMessageThread() {

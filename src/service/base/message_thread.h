@@ -23,7 +23,9 @@ class CKelMessageThread {
     const char* quitPost;         // logged at err when posting WM_QUIT fails; nullptr: silent
   };
 
-  explicit CKelMessageThread(const Texts& texts);
+  // `settle_ms`: the pause after the start is confirmed, before StartMessageThread returns.
+  explicit CKelMessageThread(const Texts& texts, int settle_ms = kSettleMs);
+  static constexpr int kSettleMs = 100;
   virtual ~CKelMessageThread();
   CKelMessageThread(const CKelMessageThread&) = delete;
   CKelMessageThread& operator=(const CKelMessageThread&) = delete;
@@ -59,6 +61,7 @@ class CKelMessageThread {
   void MsgProc();
 
   Texts texts_;
+  const int settle_ms_;
   platform::Event started_;
   platform::Thread thread_;
   bool stopped_ = false;  // StopMessageThread has run; touched by the owner only

@@ -30,7 +30,9 @@ void LogSocketError(int code) {
 }  // namespace
 
 CKelCmdProtocol::CKelCmdProtocol(const CommandRow* table, size_t rows)
-    : CKelMessageThread(kTexts), table_(table), rows_(rows) {
+    // A connection is made on the accept path: a settling pause there would let a burst of
+    // connects queue up in the listener and keep every later client waiting for its greeting.
+    : CKelMessageThread(kTexts, 0), table_(table), rows_(rows) {
   StartMessageThread();
 }
 
@@ -200,9 +202,13 @@ bool CKelCmdProtocol::TakeByte(char c) {
   return CompleteLine();
 }
 
+// The greeting and every earlier prompt go out before the line's reply, and the line's prompt
+// right after it, so the peer sees each reply followed by its prompt in order, whatever its
+// timing, and a line before `exit` or a half-close has its prompt out before the close.
 bool CKelCmdProtocol::CompleteLine() {
   std::unique_ptr<CKelCmdProtocolData> line = std::move(line_);
   state_ = ReceiveState::kNewLine;
+  if (!FlushQueue()) return false;
   DispatchResult result = DispatchCommandLine(socket_, line->buffer(), table_, rows_);
   line.reset();
   if (result.end) return false;
@@ -210,8 +216,7 @@ bool CKelCmdProtocol::CompleteLine() {
     PostMessageMainThread(Msg().protocolRecv, static_cast<uint32_t>(result.family),
                           static_cast<uint32_t>(result.value));
   }
-  if (send_queue_.GetCount() >= kMaxQueuedPrompts && !SendOne()) return false;
-  return QueuePrompt(false);
+  return QueuePrompt(false) && FlushQueue();
 }
 
 bool CKelCmdProtocol::QueuePrompt(bool signal) {
@@ -248,6 +253,17 @@ bool CKelCmdProtocol::SendOne() {
   send_queue_.RemoveHead(1);
   if (!send_queue_.IsEmpty(1)) send_event_.Set();
   return true;
+}
+
+// Writes every queued item, oldest first.
+bool CKelCmdProtocol::FlushQueue() {
+  for (;;) {
+    {
+      CKelListLock hold(send_queue_);
+      if (send_queue_.IsEmpty(1)) return true;
+    }
+    if (!SendOne()) return false;
+  }
 }
 
 // Sends every byte, waiting for room on the socket or for the exit event, whichever first.

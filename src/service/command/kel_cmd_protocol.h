@@ -25,9 +25,6 @@ class CKelCmdProtocol : public CKelMessageThread {
  public:
   // The longest line taken without its line feed; a longer one ends the connection.
   static constexpr size_t kMaxLineLength = 65536;
-  // Prompts queued beyond this are written out before another line is run, so a peer that
-  // pipelines without reading cannot grow the queue without bound.
-  static constexpr int32_t kMaxQueuedPrompts = 64;
   // The most bytes taken from the socket in one receive.
   static constexpr size_t kReceiveChunk = 4096;
 
@@ -57,6 +54,7 @@ class CKelCmdProtocol : public CKelMessageThread {
   // signal: the read that ran the line sends one queued item next.
   bool QueuePrompt(bool signal);
   bool SendOne();
+  bool FlushQueue();
   bool SendText(const char* text, size_t length);
   void Notify(uint32_t message, uint32_t wParam);
   void CloseSocket();

@@ -63,6 +63,9 @@ void CKelControl::OnQuit() {
 }
 
 void CKelControl::OnMessage(const platform::Message& msg) {
+  // Once a stop is asked for, what is still queued is not worked off: the quit behind a long
+  // backlog of notifications (a flood of commands) must not wait for all of it.
+  if (StopRequested()) return;
   const KelMessages& m = Msg();
   if (msg.message == m.protocolRecv) {
     AclCommandProcess(AclEnv(), msg.wParam, msg.lParam);
