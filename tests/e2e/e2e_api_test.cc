@@ -186,6 +186,40 @@ TEST_F(ApiTest, MetricsAndJsonTrackARouterTheCommandsAndPassPromtool) {
 
 // The dry run taken while the router is OFF equals, line for line and copy for copy, what the
 // router receives when it comes back and is reset and reloaded.
+// Real time: the OFF diagnosis after four missed probes (about 40 s), and a request dropped
+// after its fourth attempt at 0, 10, 30 and 60 s. Both routers at once.
+TEST_F(ApiTest, MetricsTrackARouterGoingOffAndARequestDroppedAfterItsLastAttempt) {
+  StartService();
+  Router("127.0.0.5");
+  Router("127.0.0.6", true, {"--refuse"});  // answers probes, refuses every connection
+  Command("pv add 127.0.0.5 user admin pass pomvy");
+  Command("pv add 127.0.0.6 user admin pass pomvy");
+  const std::string gone = RouterLabels("127.0.0.5");
+  const std::string refusing = RouterLabels("127.0.0.6");
+  ASSERT_TRUE(AwaitSample("vokelmng_router_up" + gone, 1));
+  ASSERT_TRUE(AwaitSample("vokelmng_router_up" + refusing, 1));
+  ASSERT_TRUE(testsupport::RemoveLoopbackAddress("127.0.0.5"));
+
+  ASSERT_TRUE(AwaitSample("vokelmng_router_up" + gone, 0, 50000));
+  std::string metrics = Get("/metrics").body;
+  EXPECT_EQ(Sample(metrics, "vokelmng_router_transitions_total" + gone), 2);
+  EXPECT_GE(Sample(metrics, "vokelmng_router_probes_sent_total" + gone),
+            Sample(metrics, "vokelmng_router_probes_answered_total" + gone) + 4);
+  nlohmann::json off = nlohmann::json::parse(Get("/routers/127.0.0.5").body);
+  EXPECT_EQ(off["on"], false);
+  EXPECT_EQ(off["last_probe"]["answered"], false);
+
+  // The client reset's attempts went at 0, 10, 30 and 60 s; then it was dropped.
+  ASSERT_TRUE(AwaitSample("vokelmng_router_requests_dropped_total" + refusing, 1, 30000));
+  metrics = Get("/metrics").body;
+  EXPECT_EQ(Sample(metrics, "vokelmng_router_attempts_failed_total" + refusing), 4);
+  EXPECT_EQ(Sample(metrics, "vokelmng_router_requests_delivered_total" + refusing), 0);
+  EXPECT_EQ(Sample(metrics, "vokelmng_router_up" + refusing), 1);
+  nlohmann::json dropped = nlohmann::json::parse(Get("/routers/127.0.0.6").body);
+  EXPECT_EQ(dropped["requests_dropped"], 1);
+  EXPECT_NE(dropped["last_delivery"]["result"], "ok");
+}
+
 TEST_F(ApiTest, LinesEqualWhatTheRouterReceivesOnItsReload) {
   StartService();
   mainjob::PvsimProcess& router = Router("127.0.0.7", false);
