@@ -139,6 +139,11 @@ run_installed() {  # run_installed MODE: writes $scratch/run-MODE.{log,syslog,re
       done
       timeout 5 cat <&3
     } >"$OUT.replies" 2>&1
+    {
+      exec 4<>/dev/tcp/127.0.0.1/9100
+      printf "GET /healthz HTTP/1.0\r\n\r\n" >&4
+      timeout 5 cat <&4
+    } >"$OUT.api" 2>&1
     sleep 2  # the keepalive probes the new router within its first round
     start=$(date +%s%N)
     kill -TERM $service
@@ -159,6 +164,8 @@ prompt() {
     { cat "$run.replies"; return 1; }
 }
 check "command port 127.0.0.1:8000 answers (prompt, pv show)" prompt
+api_up() { grep -q '^HTTP/1.[01] 200' "$run.api" || { cat "$run.api"; return 1; }; }
+check "the packaged operator API answers on 127.0.0.1:9100 (/healthz)" api_up
 saved() {
   local cfg=$scratch/cfg-dll work=$scratch/work-dll
   grep -qx 'PORT=8001' "$cfg/VoKelMng.ini" || { echo "service save did not write PORT"; return 1; }
