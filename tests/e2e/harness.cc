@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "deadline.h"
+
 #ifndef VOKEL_BIN_DIR
 #error "VOKEL_BIN_DIR must name the folder of the built programs"
 #endif
@@ -28,15 +30,9 @@ namespace e2e {
 
 namespace {
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+using testsupport::NowMs;
 
-int Remaining(int64_t deadline) {
-  int64_t left = deadline - NowMs();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+int Remaining(int64_t deadline) { return testsupport::RemainingMs(deadline); }
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

@@ -12,19 +12,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "deadline.h"
+
 namespace testsupport {
 
 namespace {
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+using testsupport::NowMs;
 
-int Remaining(int64_t deadline) {
-  int64_t left = deadline - NowMs();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+int Remaining(int64_t deadline) { return testsupport::RemainingMs(deadline); }
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "common/syslog.h"
+#include "deadline.h"
 #include "platform/message_queue.h"
 #include "service/transport/http_data.h"
 
@@ -22,11 +23,7 @@ extern char** environ;
 
 namespace transporttest {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMs() { return testsupport::NowMs(); }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& readyText) {
   int out[2];
