@@ -52,11 +52,23 @@ bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs
   // Header and body go out as two writes; without this the body would wait for the router's
   // delayed acknowledgement of the header.
   ok = ok && platform::SocketSetNoDelay(socket_, true) == 0;
-  if (ok) {
-    event_ = new platform::SocketEvent();
-    ok = event_->ok() &&
-         event_->Select(socket_, platform::kFdRead | platform::kFdWrite | platform::kFdClose) == 0;
+  if (!ok) {
+    Close();
+    return false;
   }
+  return SelectEvents();
+}
+
+bool CHttpConnection::Adopt(platform::Socket connected) {
+  Close();
+  socket_ = connected;
+  return socket_ != platform::kInvalidSocket && SelectEvents();
+}
+
+bool CHttpConnection::SelectEvents() {
+  event_ = new platform::SocketEvent();
+  bool ok = event_->ok() && event_->Select(socket_, platform::kFdRead | platform::kFdWrite |
+                                                        platform::kFdClose) == 0;
   if (ok) event_->Reset();
   if (!ok) Close();
   return ok;

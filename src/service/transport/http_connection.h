@@ -30,6 +30,9 @@ class CHttpConnection {
   // Connects within connectTimeoutMs (given up at once when the end event is signalled), with
   // TCP_NODELAY and network events selected. false (nothing left open) on failure.
   bool Open(uint32_t address, uint16_t port, int connectTimeoutMs);
+  // Takes over `connected`, a stream socket already joined to its peer (one end of a
+  // socketpair in the tests), as Open would have left it. false (the socket closed) on failure.
+  bool Adopt(platform::Socket connected);
   void Close();
   // Sends all of `text`; false after the socket layer logged the failure.
   bool Send(const std::string& text);
@@ -44,6 +47,7 @@ class CHttpConnection {
   int ReceiveUntil(std::string* out, size_t limit, const char* terminator, bool closeEnds = false);
 
  private:
+  bool SelectEvents();
   int ReadLengthBody(const char* lengthText, HttpAnswer* answer);
   int ReadChunkedBody(HttpAnswer* answer);
   bool TakeFromInbox(std::string* out, size_t from, size_t limit, const char* terminator,
