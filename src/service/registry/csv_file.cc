@@ -101,6 +101,16 @@ std::vector<std::string> CsvSplitFields(std::string_view line) {
   return fields;
 }
 
+bool CsvCanHold(std::initializer_list<std::string_view> texts) {
+  for (std::string_view text : texts) {
+    for (char c : text) {
+      unsigned char u = static_cast<unsigned char>(c);
+      if (c == ',' || c == '"' || u < 0x20 || u == 0x7F) return false;
+    }
+  }
+  return true;
+}
+
 std::string CsvQuote(std::string_view text) {
   std::string quoted;
   quoted.reserve(text.size() + 2);

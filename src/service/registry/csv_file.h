@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -63,6 +64,12 @@ class CsvFileReader {
 // ending in a comma has a last field that is present and empty. Each field is trimmed of
 // leading and trailing double quotes, blanks, tabs, CRs and LFs. Nothing is unescaped.
 std::vector<std::string> CsvSplitFields(std::string_view line);
+
+// True when every text can be written as a field and read back the same: none holds a comma,
+// a double quote or a control character (below 0x20, or 0x7F), since the reader splits at
+// commas, trims quotes, blanks, tabs and line ends, and ends a line at a line feed. A command
+// must refuse to keep a value the files cannot hold.
+bool CsvCanHold(std::initializer_list<std::string_view> texts);
 
 // `"text"`: the text in double quotes, as the files write text fields.
 std::string CsvQuote(std::string_view text);
