@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/syslog.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/base/messages.h"
 #include "service/transport/http_connection.h"
@@ -20,7 +21,7 @@ struct Quad {
 
 CKelHttpClientThread::CKelHttpClientThread(const HttpSenderTiming& timing) : timing_(timing) {
   queue_.RemoveAll();
-  if (!wake_.ok() || !end_.ok()) {
+  if (!wake_.ok() || !end_.ok() || !unbound_.ok()) {
     throw "I failed in making of an event handler for start confirmation to use in "
           "CKelHttpClientThread.";
   }
@@ -106,6 +107,7 @@ bool CKelHttpClientThread::EraseIfBoundTo(uint32_t address, uint16_t* port) {
   address_ = 0;
   port_ = 0;
   retry_ = 0;
+  unbound_.Set();  // a retry pause for this router ends at once
   return true;
 }
 
@@ -136,8 +138,22 @@ bool CKelHttpClientThread::ReleaseIfEmpty() {
   return true;
 }
 
-void CKelHttpClientThread::Pause(int ms) {
-  if (platform::WaitOne(end_, ms)) stop_.store(true);
+// Ends early when the sender is told to end, or when an erase frees it from `bound`'s router
+// (or binds it elsewhere): the pause belongs to that router's queue, which is gone.
+void CKelHttpClientThread::Pause(int ms, const Bound& bound) {
+  const uint64_t start = platform::MonotonicMs();
+  for (;;) {
+    if (LoadBound().address != bound.address) return;
+    uint64_t spent = platform::MonotonicMs() - start;
+    if (spent >= static_cast<uint64_t>(ms)) return;
+    int which = platform::WaitAny({&end_, &unbound_}, ms - static_cast<int>(spent));
+    if (which == 0) {
+      stop_.store(true);
+      return;
+    }
+    if (which != 1) return;  // the time is up (or the wait failed)
+    // An erase signalled: it ends the pause only when it freed this binding (checked above).
+  }
 }
 
 void CKelHttpClientThread::HttpProc() {
@@ -190,11 +206,11 @@ void CKelHttpClientThread::HttpSend() {
            q.b[0], q.b[1], q.b[2], q.b[3], now.port, 3 - now.retry);
     if (now.retry < 3) {
       SetRetry(now.retry + 1);
-      Pause(timing_.retryPauseMs[now.retry < 0 ? 0 : now.retry]);
+      Pause(timing_.retryPauseMs[now.retry < 0 ? 0 : now.retry], now);
     } else {
       DropHead(now);
       SetRetry(0);
-      if (!queue_.IsEmpty()) Pause(timing_.dropPauseMs);
+      if (!queue_.IsEmpty()) Pause(timing_.dropPauseMs, now);
     }
   }
 }

@@ -70,7 +70,7 @@ class CKelHttpClientThread {
   void SetRetry(int32_t retry);
   bool ReleaseIfEmpty();
   void DropHead(const Bound& bound);
-  void Pause(int ms);
+  void Pause(int ms, const Bound& bound);
 
   const HttpSenderTiming timing_;
   platform::Thread thread_;
@@ -82,6 +82,7 @@ class CKelHttpClientThread {
   CHttpDataList queue_;
   platform::Event wake_;
   platform::Event end_;
+  platform::Event unbound_;  // set by an erase
   std::mutex threadIdLock_;
   platform::ThreadId ownerThreadId_ = 0;  // guarded by threadIdLock_
   int number_ = 0;
