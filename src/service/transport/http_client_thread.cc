@@ -95,6 +95,7 @@ bool CKelHttpClientThread::BindAndQueue(CHttpData* request) {
   address_ = request->address;
   port_ = request->port;
   retry_ = 0;
+  ++binding_;
   wake_.Set();
   return true;
 }
@@ -107,6 +108,7 @@ bool CKelHttpClientThread::EraseIfBoundTo(uint32_t address, uint16_t* port) {
   address_ = 0;
   port_ = 0;
   retry_ = 0;
+  ++binding_;
   unbound_.Set();  // a retry pause for this router ends at once
   return true;
 }
@@ -119,7 +121,7 @@ void CKelHttpClientThread::Binding(uint32_t* address, uint16_t* port) {
 
 CKelHttpClientThread::Bound CKelHttpClientThread::LoadBound() {
   std::lock_guard<std::mutex> hold(bindingLock_);
-  return Bound{address_, port_, retry_};
+  return Bound{address_, port_, retry_, binding_};
 }
 
 void CKelHttpClientThread::SetRetry(int32_t retry) {
@@ -135,15 +137,17 @@ bool CKelHttpClientThread::ReleaseIfEmpty() {
   address_ = 0;
   port_ = 0;
   retry_ = 0;
+  ++binding_;
   return true;
 }
 
-// Ends early when the sender is told to end, or when an erase frees it from `bound`'s router
-// (or binds it elsewhere): the pause belongs to that router's queue, which is gone.
+// Ends early when the sender is told to end, or when an erase frees it from `bound`'s binding
+// (even when the same router binds it again at once): the pause belonged to a queue that is
+// gone.
 void CKelHttpClientThread::Pause(int ms, const Bound& bound) {
   const uint64_t start = platform::MonotonicMs();
   for (;;) {
-    if (LoadBound().address != bound.address) return;
+    if (LoadBound().binding != bound.binding) return;
     uint64_t spent = platform::MonotonicMs() - start;
     if (spent >= static_cast<uint64_t>(ms)) return;
     int which = platform::WaitAny({&end_, &unbound_}, ms - static_cast<int>(spent));
@@ -198,8 +202,8 @@ void CKelHttpClientThread::HttpSend() {
       continue;
     }
     Bound now = LoadBound();
-    // Erased, rebound to another router or told to end: no pause, start over.
-    if (stop_.load() || now.address == 0 || now.address != bound.address) continue;
+    // Erased, rebound (to this router or another) or told to end: no pause, start over.
+    if (stop_.load() || now.address == 0 || now.binding != bound.binding) continue;
     Syslog(kLogDebug,
            "The remainder re-try number of times for ACL setting for PV(%d.%d.%d.%d:%d) is a %d "
            "time.",

@@ -60,6 +60,7 @@ class CKelHttpClientThread {
     uint32_t address;
     uint16_t port;
     int32_t retry;
+    uint32_t binding;  // changes at every bind and release: tells a rebind to the same router
   };
   void HttpProc();
   void HttpSend();
@@ -79,6 +80,7 @@ class CKelHttpClientThread {
   uint32_t address_ = 0;  // guarded by bindingLock_
   uint16_t port_ = 0;     // guarded by bindingLock_
   int32_t retry_ = 0;     // guarded by bindingLock_
+  uint32_t binding_ = 0;  // guarded by bindingLock_
   CHttpDataList queue_;
   platform::Event wake_;
   platform::Event end_;
