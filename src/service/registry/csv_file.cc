@@ -24,7 +24,7 @@ std::string_view Trim(std::string_view text, const char* set) {
 }  // namespace
 
 CsvFileWriter::CsvFileWriter(const std::string& name, bool owner_only)
-    : name_(name), temp_name_(name + ".tmp") {
+    : name_(name), temp_name_(CsvTemporaryName(name)) {
   std::error_code ec;
   // A temporary file left by an interrupted save is replaced; anything else there (a
   // directory) makes the save fail below.
@@ -70,6 +70,14 @@ bool CsvFileWriter::Commit() {
   }
   committed_ = true;
   return true;
+}
+
+std::string CsvTemporaryName(const std::string& name) { return name + ".tmp"; }
+
+void CsvRemoveStaleTemporary(const std::string& name) {
+  std::error_code ec;
+  std::string temp = CsvTemporaryName(name);
+  if (fs::is_regular_file(fs::symlink_status(temp, ec))) fs::remove(temp, ec);
 }
 
 CsvFileReader::CsvFileReader(const std::string& name) {
