@@ -12,8 +12,8 @@ namespace {
 
 constexpr size_t kHeaderLimit = 4096;
 constexpr size_t kLineLimit = 4096;
-// Routers answer a word or two; a body announced beyond this is a broken or hostile answer
-// and is refused instead of being allocated.
+// Routers answer a word or two; a body beyond this is never taken whole (it is judged by its
+// first bytes, see TakeOversizedBody), so a broken or hostile router cannot make it allocated.
 constexpr size_t kBodyLimit = 1 << 20;
 // Of a body beyond the limit, this much is read to judge the answer by.
 constexpr size_t kJudgedBytes = 4096;
