@@ -1,8 +1,9 @@
 // The command port's line handling: bytes are assembled into lines by the connection's rules (a
 // backspace takes back a byte, a line feed ends the line, a line over 65,536 bytes is dropped),
 // every line runs through the command table with every family's handler, and the replies go to
-// a socket that a second thread drains. After the input, every registry is saved and loaded
-// back: what a family shows before the save and after the load must be the same.
+// a socket that a second thread drains. After the input the registries are settled as the
+// service's planning leaves them (deleted entries gone), then every registry is saved and
+// loaded back: what a family shows before the save and after the load must be the same.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +75,35 @@ void ExpectSame(const char* family, const std::string& before, const std::string
   std::abort();
 }
 
+// What the service's planning does once the lines of a change are out: entries marked deleted
+// go, added ones become plain entries.
+void Settle(CKelList& list) {
+  CKelListLock hold(list);
+  CKelNode* node = list.GetHead(1);
+  while (node != nullptr) {
+    CKelNode* next = list.GetNext(node, 1);
+    if (node->data->pendingDelete) {
+      list.Remove(node, 1);
+    } else {
+      node->data->pendingAdd = 0;
+    }
+    node = next;
+  }
+}
+
+void SettleRegistries() {
+  Settle(PvList());
+  {
+    CKelListLock hold(PvList());
+    for (CKelNode* node = PvList().GetHead(1); node != nullptr; node = PvList().GetNext(node, 1)) {
+      Settle(static_cast<CPvData*>(node->data)->routes);
+    }
+  }
+  Settle(PcList());
+  Settle(QuarantineList());
+  Settle(KelDataList());
+}
+
 // Save, then load: what was shown must come back.
 void CheckRoundTrip() {
   std::string pv = Capture("pv show");
@@ -124,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       line.clear();
     }
   }
+  SettleRegistries();
   CheckRoundTrip();
   ClearRegistries();
   return 0;
