@@ -1,6 +1,7 @@
 #include "common/text_util.h"
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -17,15 +18,30 @@ int HexDigit(char c) {
   return -1;
 }
 
-uint64_t ParseBase(const char* text, size_t n, int base) {
+// Reads digits of `base` while the value stays at most `max`; past that the rest of the digit
+// string is still consumed and the result is `max` with *overflow set.
+uint64_t ParseBase(const char* text, size_t n, int base, uint64_t max, bool* overflow) {
   uint64_t value = 0;
-  if (text == nullptr) return 0;
-  for (size_t i = 0; i < n && text[i] != '\0'; ++i) {
-    int digit = HexDigit(text[i]);
-    if (digit < 0 || digit >= base) break;
-    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  bool over = false;
+  if (text != nullptr) {
+    for (size_t i = 0; i < n && text[i] != '\0'; ++i) {
+      int digit = HexDigit(text[i]);
+      if (digit < 0 || digit >= base) break;
+      uint64_t d = static_cast<uint64_t>(digit);
+      if (over || value > (max - d) / static_cast<uint64_t>(base)) {
+        over = true;
+        continue;
+      }
+      value = value * static_cast<uint64_t>(base) + d;
+    }
   }
-  return value;
+  if (overflow != nullptr) *overflow = over;
+  return over ? max : value;
+}
+
+template <class T>
+T ParseAs(const char* text, size_t n, int base, bool* overflow) {
+  return static_cast<T>(ParseBase(text, n, base, std::numeric_limits<T>::max(), overflow));
 }
 
 }  // namespace
@@ -117,23 +133,27 @@ char* StrNextToken(char* text, const char* skip_set, const char* delimiter_set, 
   return next;
 }
 
-uint16_t ParseDecimal16(const char* text, size_t n) {
-  return static_cast<uint16_t>(ParseBase(text, n, 10));
+uint16_t ParseDecimal16(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint16_t>(text, n, 10, overflow);
 }
-uint32_t ParseDecimal32(const char* text, size_t n) {
-  return static_cast<uint32_t>(ParseBase(text, n, 10));
+uint32_t ParseDecimal32(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint32_t>(text, n, 10, overflow);
 }
-uint64_t ParseDecimal64(const char* text, size_t n) { return ParseBase(text, n, 10); }
-uint8_t ParseHex8(const char* text, size_t n) {
-  return static_cast<uint8_t>(ParseBase(text, n, 16));
+uint64_t ParseDecimal64(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint64_t>(text, n, 10, overflow);
 }
-uint16_t ParseHex16(const char* text, size_t n) {
-  return static_cast<uint16_t>(ParseBase(text, n, 16));
+uint8_t ParseHex8(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint8_t>(text, n, 16, overflow);
 }
-uint32_t ParseHex32(const char* text, size_t n) {
-  return static_cast<uint32_t>(ParseBase(text, n, 16));
+uint16_t ParseHex16(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint16_t>(text, n, 16, overflow);
 }
-uint64_t ParseHex64(const char* text, size_t n) { return ParseBase(text, n, 16); }
+uint32_t ParseHex32(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint32_t>(text, n, 16, overflow);
+}
+uint64_t ParseHex64(const char* text, size_t n, bool* overflow) {
+  return ParseAs<uint64_t>(text, n, 16, overflow);
+}
 
 // Rules: a present, non-empty text of decimal digits only; min at least 1 and below max; the value
 // within [min, max] and below 65,536. The value is judged on the whole digit string, so a long

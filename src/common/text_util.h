@@ -30,12 +30,15 @@ char* StrTrimRight(char* text, const char* set);
 char* StrNextToken(char* text, const char* skip_set, const char* delimiter_set, char** token);
 
 // Decimal and hexadecimal readers over at most n characters, stopping at the first non-digit.
-uint16_t ParseDecimal16(const char* text, size_t n);
-uint32_t ParseDecimal32(const char* text, size_t n);
-uint64_t ParseDecimal64(const char* text, size_t n);
-uint8_t ParseHex8(const char* text, size_t n);
-uint16_t ParseHex16(const char* text, size_t n);
-uint32_t ParseHex32(const char* text, size_t n);
-uint64_t ParseHex64(const char* text, size_t n);
+// A digit string whose value does not fit the result type reads as that type's largest value
+// and sets *overflow (when given) to true; otherwise *overflow is set to false. Leading zeros
+// never overflow.
+uint16_t ParseDecimal16(const char* text, size_t n, bool* overflow = nullptr);
+uint32_t ParseDecimal32(const char* text, size_t n, bool* overflow = nullptr);
+uint64_t ParseDecimal64(const char* text, size_t n, bool* overflow = nullptr);
+uint8_t ParseHex8(const char* text, size_t n, bool* overflow = nullptr);
+uint16_t ParseHex16(const char* text, size_t n, bool* overflow = nullptr);
+uint32_t ParseHex32(const char* text, size_t n, bool* overflow = nullptr);
+uint64_t ParseHex64(const char* text, size_t n, bool* overflow = nullptr);
 // Port number in [min, max], or 0 when invalid (see .cc for the rules).
 uint16_t ParsePortNumber(const char* text, uint16_t min, uint16_t max);

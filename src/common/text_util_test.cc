@@ -109,21 +109,62 @@ TEST(TextUtilTest, NextTokenSplitsCsvLines) {
   EXPECT_EQ(StrNextToken(plain, skip, ",", nullptr), nullptr);
 }
 
-TEST(TextUtilTest, NumberReadersStopAtLimitOrNonDigitAndKeepLowBits) {
+TEST(TextUtilTest, NumberReadersStopAtLimitOrNonDigit) {
   EXPECT_EQ(ParseDecimal32("8000", 4), 8000u);
   EXPECT_EQ(ParseDecimal32("8000", 2), 80u);
   EXPECT_EQ(ParseDecimal32("12a4", 10), 12u);
   EXPECT_EQ(ParseDecimal32("x12", 10), 0u);
   EXPECT_EQ(ParseDecimal32("", 10), 0u);
-  EXPECT_EQ(ParseDecimal16("65537", 10), 1u);
-  EXPECT_EQ(ParseDecimal32("4294967297", 20), 1u);
   EXPECT_EQ(ParseDecimal64("18446744073709551615", 30), UINT64_MAX);
   EXPECT_EQ(ParseHex8("fF", 2), 0xFFu);
-  EXPECT_EQ(ParseHex8("1ab", 3), 0xABu);
   EXPECT_EQ(ParseHex16("0aBc", 4), 0x0ABCu);
   EXPECT_EQ(ParseHex32("1a\r\n", 100), 0x1Au);
   EXPECT_EQ(ParseHex32("g1", 2), 0u);
   EXPECT_EQ(ParseHex64("FFFFFFFFFFFFFFFF", 16), UINT64_MAX);
+}
+
+// A value past the type's range used to wrap to its low bits: a chunk size of 2^32 read as 0
+// (the last chunk), a Content-Length of 2^64 + 2 as 2, a status of 2^32 + 200 as 200.
+TEST(TextUtilTest, NumberReadersReportOverflowInsteadOfWrapping) {
+  struct Case {
+    uint64_t (*read)(const char*, size_t, bool*);
+    const char* text;
+    uint64_t value;
+    bool overflow;
+  };
+  auto d16 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseDecimal16(t, n, o); };
+  auto d32 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseDecimal32(t, n, o); };
+  auto d64 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseDecimal64(t, n, o); };
+  auto h8 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseHex8(t, n, o); };
+  auto h16 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseHex16(t, n, o); };
+  auto h32 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseHex32(t, n, o); };
+  auto h64 = [](const char* t, size_t n, bool* o) -> uint64_t { return ParseHex64(t, n, o); };
+  const Case cases[] = {
+      {d16, "65535", 65535, false},
+      {d16, "65537", 65535, true},
+      {d32, "4294967295", 4294967295u, false},
+      {d32, "4294967296", 4294967295u, true},
+      {d32, "4294967496", 4294967295u, true},
+      {d32, "4294967297", 4294967295u, true},
+      {d32, "00000000000000000000200", 200, false},
+      {d64, "18446744073709551616", UINT64_MAX, true},
+      {d64, "18446744073709551618", UINT64_MAX, true},
+      {d64, "99999999999999999999999999999x5", UINT64_MAX, true},
+      {h8, "1ab", 0xFF, true},
+      {h16, "10000", 0xFFFF, true},
+      {h32, "FFFFFFFF", 0xFFFFFFFFu, false},
+      {h32, "100000000", 0xFFFFFFFFu, true},
+      {h32, "100000003\r\n", 0xFFFFFFFFu, true},
+      {h64, "10000000000000000", UINT64_MAX, true},
+      {h64, "00000000000000000001", 1, false},
+  };
+  for (const Case& c : cases) {
+    bool overflow = !c.overflow;
+    EXPECT_EQ(c.read(c.text, std::strlen(c.text), &overflow), c.value) << c.text;
+    EXPECT_EQ(overflow, c.overflow) << c.text;
+  }
+  // Without a flag the reader still saturates rather than wraps.
+  EXPECT_EQ(ParseHex32("100000000", 9), 0xFFFFFFFFu);
 }
 
 TEST(TextUtilTest, PortNumbersAreOneTo65535DigitsOnly) {

@@ -248,6 +248,14 @@ int SocketSetRecvTimeout(Socket s, int ms) {
   return 0;
 }
 
+int SocketSetSendTimeout(Socket s, int ms) {
+  struct timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+  if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail();
+  return 0;
+}
+
 int SocketSetIcmpFilter(Socket s, uint32_t allowed_types_mask) {
   // The kernel's filter names the types to drop.
   struct icmp_filter filter;

@@ -64,6 +64,8 @@ int SocketSetNoDelay(Socket s, bool on);
 int SocketSetReuseAddr(Socket s, bool on);
 int SocketSetTtl(Socket s, int ttl);
 int SocketSetRecvTimeout(Socket s, int ms);
+// A blocking send that cannot go on within `ms` fails with WSAEWOULDBLOCK (SO_SNDTIMEO).
+int SocketSetSendTimeout(Socket s, int ms);
 // Lets a raw ICMP socket receive only the ICMP types whose bit is set in `allowed_types_mask`.
 int SocketSetIcmpFilter(Socket s, uint32_t allowed_types_mask);
 

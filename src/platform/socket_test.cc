@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <thread>
@@ -34,6 +35,28 @@ TEST(SocketErrorTest, ErrnoMapsToWinsockCodes) {
   EXPECT_EQ(WsaFromErrno(EBADF), 10009);
   EXPECT_EQ(WsaFromErrno(EINVAL), 10022);
   EXPECT_EQ(WsaFromErrno(0), 0);
+}
+
+// A blocking send into a peer that reads nothing gives up after the send time-out.
+TEST(SocketOptionTest, SendTimeOutEndsABlockedSend) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  ASSERT_EQ(SocketSetSendTimeout(fds[0], 200), 0);
+  struct timeval tv = {};
+  socklen_t len = sizeof tv;
+  ASSERT_EQ(getsockopt(fds[0], SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+  EXPECT_EQ(tv.tv_sec * 1000 + tv.tv_usec / 1000, 200);
+  std::vector<char> block(1 << 16, 'x');
+  uint64_t start = MonotonicMs();
+  int sent = 0;
+  for (int i = 0; i < 1000 && sent >= 0; ++i) sent = SocketSend(fds[0], block.data(), block.size());
+  EXPECT_EQ(sent, kSocketError);
+  EXPECT_EQ(LastSocketError(), kWsaEwouldblock);
+  EXPECT_GE(MonotonicMs() - start, 190u);
+  EXPECT_LT(MonotonicMs() - start, 3000u);
+  EXPECT_EQ(SocketSetSendTimeout(-1, 100), kSocketError);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(SocketErrorTest, LastErrorIsPerThread) {

@@ -18,6 +18,7 @@ constexpr uint16_t kDllRequestSize = 4;
 // Echo reply (type 0) and time exceeded (type 11): all a prober's socket needs to see. Without
 // the filter every raw socket gets a copy of every ICMP packet reaching the host.
 constexpr uint32_t kAnswerTypes = (1u << 0) | (1u << 11);
+constexpr int kSendTimeoutMs = 1000;
 
 void LogAddress(const char* format, uint32_t router) {
   uint8_t b[4];
@@ -81,13 +82,19 @@ class LoadedLibrary {
 
 }  // namespace
 
+int PrepareProbeSocket(platform::Socket s, int reply_wait_ms) {
+  if (platform::SocketSetRecvTimeout(s, reply_wait_ms) != 0) return -1;
+  if (platform::SocketSetSendTimeout(s, kSendTimeoutMs) != 0) return -1;
+  platform::SocketSetIcmpFilter(s, kAnswerTypes);  // only an optimisation: go on without it
+  if (platform::SocketSetTtl(s, kEchoTimeToLive) != 0) return -1;
+  return 0;
+}
+
 int PingRaw(uint32_t router, uint16_t identifier, int reply_wait_ms) {
   RawSocket socket;
   platform::Socket s = socket.get();
   if (s == platform::kInvalidSocket) return -1;
-  if (platform::SocketSetRecvTimeout(s, reply_wait_ms) != 0) return -1;
-  platform::SocketSetIcmpFilter(s, kAnswerTypes);  // only an optimisation: go on without it
-  if (platform::SocketSetTtl(s, kEchoTimeToLive) != 0) return -1;
+  if (PrepareProbeSocket(s, reply_wait_ms) != 0) return -1;
   uint8_t request[kIcmpPacketBufferSize];
   size_t length = BuildEchoRequest(request, sizeof request, identifier, platform::TickCount());
   if (platform::SocketSendTo(s, request, length, router, 0) < 0) return -1;

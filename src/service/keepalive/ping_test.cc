@@ -61,6 +61,26 @@ class IcmpNoise {
 
 }  // namespace
 
+// The prober set only the receive time-out, so a send stuck in the kernel could hold it.
+TEST(Ping, ProbeSocketGetsBothTimeOuts) {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // takes the same options as a raw one
+  ASSERT_GE(s, 0);
+  ASSERT_EQ(PrepareProbeSocket(s, 700), 0);
+  auto millis = [s](int option) {
+    struct timeval tv = {};
+    socklen_t len = sizeof tv;
+    EXPECT_EQ(getsockopt(s, SOL_SOCKET, option, &tv, &len), 0);
+    return tv.tv_sec * 1000 + tv.tv_usec / 1000;
+  };
+  EXPECT_EQ(millis(SO_RCVTIMEO), 700);
+  EXPECT_EQ(millis(SO_SNDTIMEO), 1000);
+  int ttl = 0;
+  socklen_t len = sizeof ttl;
+  ASSERT_EQ(getsockopt(s, IPPROTO_IP, IP_TTL, &ttl, &len), 0);
+  EXPECT_EQ(ttl, 32);
+  close(s);
+}
+
 TEST(Ping, RawWayAnswersOnlyForTheProbedRouterAndGivesUpAfterOneSecond) {
   ENTER_PRIVATE_NETWORK();
   ASSERT_TRUE(katest::MakeRouterNetwork());

@@ -24,7 +24,7 @@ std::string_view Trim(std::string_view text, const char* set) {
 }  // namespace
 
 CsvFileWriter::CsvFileWriter(const std::string& name, bool owner_only)
-    : name_(name), temp_name_(name + ".tmp") {
+    : name_(name), temp_name_(CsvTemporaryName(name)) {
   std::error_code ec;
   // A temporary file left by an interrupted save is replaced; anything else there (a
   // directory) makes the save fail below.
@@ -72,6 +72,14 @@ bool CsvFileWriter::Commit() {
   return true;
 }
 
+std::string CsvTemporaryName(const std::string& name) { return name + ".tmp"; }
+
+void CsvRemoveStaleTemporary(const std::string& name) {
+  std::error_code ec;
+  std::string temp = CsvTemporaryName(name);
+  if (fs::is_regular_file(fs::symlink_status(temp, ec))) fs::remove(temp, ec);
+}
+
 CsvFileReader::CsvFileReader(const std::string& name) {
   in_.open(name, std::ios::in | std::ios::binary);
   open_ = in_.is_open();
@@ -99,6 +107,16 @@ std::vector<std::string> CsvSplitFields(std::string_view line) {
     line.remove_prefix(comma + 1);
   }
   return fields;
+}
+
+bool CsvCanHold(std::initializer_list<std::string_view> texts) {
+  for (std::string_view text : texts) {
+    for (char c : text) {
+      unsigned char u = static_cast<unsigned char>(c);
+      if (c == ',' || c == '"' || u < 0x20 || u == 0x7F) return false;
+    }
+  }
+  return true;
 }
 
 std::string CsvQuote(std::string_view text) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -41,6 +42,15 @@ class CsvFileWriter {
   bool committed_ = false;
 };
 
+// "<name>.tmp", where a save of `name` writes before it renames.
+std::string CsvTemporaryName(const std::string& name);
+
+// Removes "<name>.tmp" when it is a regular file: what a save that was killed (SIGKILL, a power
+// loss) left behind. Anything else of that name (a directory, a link) and the file `name`
+// itself are left alone. The caller holds the lock of the list saved to `name`, so no save of
+// it in this process is under way.
+void CsvRemoveStaleTemporary(const std::string& name);
+
 // Reads a file line by line; a line ends with "\n" or "\r\n" (neither is returned).
 class CsvFileReader {
  public:
@@ -64,10 +74,18 @@ class CsvFileReader {
 // leading and trailing double quotes, blanks, tabs, CRs and LFs. Nothing is unescaped.
 std::vector<std::string> CsvSplitFields(std::string_view line);
 
+// True when every text can be written as a field and read back the same: none holds a comma,
+// a double quote or a control character (below 0x20, or 0x7F), since the reader splits at
+// commas, trims quotes, blanks, tabs and line ends, and ends a line at a line feed. A command
+// must refuse to keep a value the files cannot hold.
+bool CsvCanHold(std::initializer_list<std::string_view> texts);
+
 // `"text"`: the text in double quotes, as the files write text fields.
 std::string CsvQuote(std::string_view text);
 
-// Loads the file `name` into `list`: marks every entry deleted first (when there is any), then
+// Loads the file `name` into `list`: removes a stale temporary file of `name` (see
+// CsvRemoveStaleTemporary; the loads at start thus clean up after a killed save), marks every
+// entry deleted first (when there is any), then
 // for each line makes a T, fills it with `parse` from the line's fields, flags it pendingAdd
 // and adds it with list.Add. 0 at the end of the file. -1 when the file cannot be opened, a read
 // fails, a T cannot be made (logged at crit as `make_text`), `parse` refuses the fields or Add
@@ -76,6 +94,10 @@ template <class T, class List>
 int CsvLoadRecords(const std::string& name, List& list,
                    bool (*parse)(const std::vector<std::string>& fields, T* record),
                    const char* make_text) {
+  {
+    CKelListLock hold(list);
+    CsvRemoveStaleTemporary(name);
+  }
   CsvFileReader reader(name);
   if (!reader.IsOpen()) return -1;
   if (!list.IsEmpty()) list.MarkAll(1);

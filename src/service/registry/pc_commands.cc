@@ -6,6 +6,7 @@
 
 #include "common/address_util.h"
 #include "common/syslog.h"
+#include "service/registry/csv_file.h"
 #include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/registry_commands.h"
@@ -103,7 +104,10 @@ int PcAdd(platform::Socket s, int argc, char** argv) {
     Syslog(kLogCrit, "I failed in making of CPcData.");
     return Reply(s, "memory throw\r\n", 0);
   }
-  if (!ParseOptions(argc, argv, pc.get()) || !pc->HasValidShape()) return Reply(s, kAddUsage, 0);
+  if (!ParseOptions(argc, argv, pc.get()) || !pc->HasValidShape() ||
+      !CsvCanHold({pc->sourceText, pc->macText, pc->networkText, pc->netmaskText})) {
+    return Reply(s, kAddUsage, 0);
+  }
   if (pc->HasNetwork() && pc->netmaskText.empty() &&
       DefaultClassNetmask(pc->network, &pc->netmaskText, &pc->netmask) != 0) {
     return Reply(s, kAddUsage, 0);

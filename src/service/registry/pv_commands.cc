@@ -7,6 +7,7 @@
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
+#include "service/registry/csv_file.h"
 #include "service/registry/pv_csv.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/registry_commands.h"
@@ -73,7 +74,10 @@ int PvAdd(platform::Socket s, int argc, char** argv) {
     Syslog(kLogCrit, "I failed in making of CPvData.");
     return Reply(s, "memory throw\r\n", 0);
   }
-  if (!ParsePvTarget(argc, argv, router.get())) return Reply(s, kAddUsage, 0);
+  if (!ParsePvTarget(argc, argv, router.get()) ||
+      !CsvCanHold({router->user, router->password, router->portText})) {
+    return Reply(s, kAddUsage, 0);
+  }
   router->pendingAdd = 1;
   if (PvList().Add(router.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
   router.release();  // the registry owns it now

@@ -7,6 +7,7 @@
 
 #include "common/address_util.h"
 #include "common/syslog.h"
+#include "service/registry/csv_file.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_csv.h"
@@ -110,7 +111,10 @@ int PvrouteAdd(platform::Socket s, int argc, char** argv) {
     Syslog(kLogCrit, "I failed in making of CPvrouteData.");
     return Reply(s, "memory throw\r\n", 0);
   }
-  if (!ParseRoute(argc, argv, &target, route.get())) return Reply(s, kAddUsage, 0);
+  if (!ParseRoute(argc, argv, &target, route.get()) ||
+      !CsvCanHold({route->devText, route->networkText, route->netmaskText})) {
+    return Reply(s, kAddUsage, 0);
+  }
   const char* refusal = kNotRegistered;
   {
     // Router registry first, then the route list inside it (the route list's own Add).

@@ -100,6 +100,10 @@ int SavePvrouteFile(CPvList& routers, const char* name) {
 }
 
 PvrouteLoadResult LoadPvrouteFile(CPvList& routers, const char* name) {
+  {
+    CKelListLock hold(routers);  // what a route save holds
+    CsvRemoveStaleTemporary(name);
+  }
   CsvFileReader reader(name);
   if (!reader.IsOpen()) return PvrouteLoadResult::kNotOpened;
   MarkAllRoutes(routers);

@@ -17,7 +17,7 @@ enum class PvrouteLoadResult {
   kNoMemory,   // a route could not be made (as kFailed otherwise)
 };
 
-// Opens the file first; then marks every route of every router deleted and appends one route
-// per line to the live router with that address (whatever its port), pendingAdd set, without a
-// duplicate check.
+// Removes a stale temporary file of `name` (CsvRemoveStaleTemporary), opens the file; then marks
+// every route of every router deleted and appends one route per line to the live router with that
+// address (whatever its port), pendingAdd set, without a duplicate check.
 PvrouteLoadResult LoadPvrouteFile(CPvList& routers, const char* name = kPvrouteFileName);

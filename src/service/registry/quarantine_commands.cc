@@ -8,6 +8,7 @@
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
+#include "service/registry/csv_file.h"
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
 #include "service/registry/registry_commands.h"
@@ -99,7 +100,13 @@ int QuarantineAdd(platform::Socket s, int argc, char** argv) {
     Syslog(kLogCrit, "I failed in making of CQuarantineData.");
     return Reply(s, "memory throw\r\n", 0);
   }
-  if (!ParseServer(argc, argv, server.get())) return Reply(s, kAddUsage, 0);
+  // The file keeps only "tcp" and "udp": a protocol that merely begins with one of them would
+  // be saved and then fail the load.
+  if (!ParseServer(argc, argv, server.get()) ||
+      (server->protocolText != "tcp" && server->protocolText != "udp") ||
+      !CsvCanHold({server->sourceText, server->protocolText, server->portText})) {
+    return Reply(s, kAddUsage, 0);
+  }
   server->pendingAdd = 1;
   if (QuarantineList().Add(server.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
   server.release();

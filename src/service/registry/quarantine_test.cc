@@ -149,12 +149,15 @@ TEST_F(QuarantineTest, FileRoundTripAndFailures) {
   EXPECT_EQ(QuarantineList().GetCount(), 5);
   EXPECT_EQ(Show(), shown);
 
-  // A protocol that add accepts ("tcpx") is refused by a load; read lines stay.
+  // A protocol other than "tcp" or "udp" in the file ("tcpx", which add refuses) fails a load;
+  // the lines read before it stay.
   QuarantineList().RemoveAll();
-  ASSERT_EQ(Run("quarantine add source 10.0.0.9 protocol tcpx sport 9"), 1);
-  ASSERT_EQ(Run("quarantine save"), 0);
-  WriteFile("quarantine.csv", "\"10.0.0.7\",\"udp\",\"7\"\n" + ReadFile("quarantine.csv") +
-                                  "\"10.0.0.8\",\"udp\",\"8\"\n");
+  ASSERT_EQ(Run("quarantine add source 10.0.0.9 protocol tcpx sport 9"), 0);
+  EXPECT_NE(reply_.find("Usage: quarantine add"), std::string::npos);
+  ASSERT_EQ(Run("quarantine add source 10.0.0.9 protocol tcp sport 9"), 1);
+  WriteFile("quarantine.csv",
+            "\"10.0.0.7\",\"udp\",\"7\"\n\"10.0.0.9\",\"tcpx\",\"9\"\r\n"
+            "\"10.0.0.8\",\"udp\",\"8\"\n");
   EXPECT_EQ(Run("quarantine load"), 3);
   EXPECT_EQ(reply_, "load error\r\n");
   EXPECT_EQ(Show(), std::string(kHeader) + "10.0.0.7\tudp\t\t7\r\n");

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/syslog.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/base/messages.h"
 #include "service/transport/delivery_stats.h"
@@ -21,7 +22,7 @@ struct Quad {
 
 CKelHttpClientThread::CKelHttpClientThread(const HttpSenderTiming& timing) : timing_(timing) {
   queue_.RemoveAll();
-  if (!wake_.ok() || !end_.ok()) {
+  if (!wake_.ok() || !end_.ok() || !unbound_.ok()) {
     throw "I failed in making of an event handler for start confirmation to use in "
           "CKelHttpClientThread.";
   }
@@ -95,6 +96,7 @@ bool CKelHttpClientThread::BindAndQueue(CHttpData* request) {
   address_ = request->address;
   port_ = request->port;
   retry_ = 0;
+  ++binding_;
   wake_.Set();
   return true;
 }
@@ -107,6 +109,8 @@ bool CKelHttpClientThread::EraseIfBoundTo(uint32_t address, uint16_t* port) {
   address_ = 0;
   port_ = 0;
   retry_ = 0;
+  ++binding_;
+  unbound_.Set();  // a retry pause for this router ends at once
   return true;
 }
 
@@ -118,7 +122,7 @@ void CKelHttpClientThread::Binding(uint32_t* address, uint16_t* port) {
 
 CKelHttpClientThread::Bound CKelHttpClientThread::LoadBound() {
   std::lock_guard<std::mutex> hold(bindingLock_);
-  return Bound{address_, port_, retry_};
+  return Bound{address_, port_, retry_, binding_};
 }
 
 void CKelHttpClientThread::SetRetry(int32_t retry) {
@@ -134,11 +138,27 @@ bool CKelHttpClientThread::ReleaseIfEmpty() {
   address_ = 0;
   port_ = 0;
   retry_ = 0;
+  ++binding_;
   return true;
 }
 
-void CKelHttpClientThread::Pause(int ms) {
-  if (platform::WaitOne(end_, ms)) stop_.store(true);
+// Ends early when the sender is told to end, or when an erase frees it from `bound`'s binding
+// (even when the same router binds it again at once): the pause belonged to a queue that is
+// gone.
+void CKelHttpClientThread::Pause(int ms, const Bound& bound) {
+  const uint64_t start = platform::MonotonicMs();
+  for (;;) {
+    if (LoadBound().binding != bound.binding) return;
+    uint64_t spent = platform::MonotonicMs() - start;
+    if (spent >= static_cast<uint64_t>(ms)) return;
+    int which = platform::WaitAny({&end_, &unbound_}, ms - static_cast<int>(spent));
+    if (which == 0) {
+      stop_.store(true);
+      return;
+    }
+    if (which != 1) return;  // the time is up (or the wait failed)
+    // An erase signalled: it ends the pause only when it freed this binding (checked above).
+  }
 }
 
 void CKelHttpClientThread::HttpProc() {
@@ -183,8 +203,8 @@ void CKelHttpClientThread::HttpSend() {
       continue;
     }
     Bound now = LoadBound();
-    // Erased, rebound to another router or told to end: no pause, start over.
-    if (stop_.load() || now.address == 0 || now.address != bound.address) continue;
+    // Erased, rebound (to this router or another) or told to end: no pause, start over.
+    if (stop_.load() || now.address == 0 || now.binding != bound.binding) continue;
     TransportStats().AttemptFailed(bound.address, bound.port);
     Syslog(kLogDebug,
            "The remainder re-try number of times for ACL setting for PV(%d.%d.%d.%d:%d) is a %d "
@@ -192,11 +212,11 @@ void CKelHttpClientThread::HttpSend() {
            q.b[0], q.b[1], q.b[2], q.b[3], now.port, 3 - now.retry);
     if (now.retry < 3) {
       SetRetry(now.retry + 1);
-      Pause(timing_.retryPauseMs[now.retry < 0 ? 0 : now.retry]);
+      Pause(timing_.retryPauseMs[now.retry < 0 ? 0 : now.retry], now);
     } else {
       DropHead(now);
       SetRetry(0);
-      if (!queue_.IsEmpty()) Pause(timing_.dropPauseMs);
+      if (!queue_.IsEmpty()) Pause(timing_.dropPauseMs, now);
     }
   }
 }

@@ -62,6 +62,7 @@ class CKelHttpClientThread {
     uint32_t address;
     uint16_t port;
     int32_t retry;
+    uint32_t binding;  // changes at every bind and release: tells a rebind to the same router
   };
   void HttpProc();
   void HttpSend();
@@ -72,7 +73,7 @@ class CKelHttpClientThread {
   void SetRetry(int32_t retry);
   bool ReleaseIfEmpty();
   void DropHead(const Bound& bound);
-  void Pause(int ms);
+  void Pause(int ms, const Bound& bound);
 
   const HttpSenderTiming timing_;
   platform::Thread thread_;
@@ -81,9 +82,11 @@ class CKelHttpClientThread {
   uint32_t address_ = 0;  // guarded by bindingLock_
   uint16_t port_ = 0;     // guarded by bindingLock_
   int32_t retry_ = 0;     // guarded by bindingLock_
+  uint32_t binding_ = 0;  // guarded by bindingLock_
   CHttpDataList queue_;
   platform::Event wake_;
   platform::Event end_;
+  platform::Event unbound_;  // set by an erase
   std::mutex threadIdLock_;
   platform::ThreadId ownerThreadId_ = 0;  // guarded by threadIdLock_
   int number_ = 0;

@@ -12,9 +12,11 @@ namespace {
 
 constexpr size_t kHeaderLimit = 4096;
 constexpr size_t kLineLimit = 4096;
-// Routers answer a word or two; a body announced beyond this is a broken or hostile answer
-// and is refused instead of being allocated.
+// Routers answer a word or two; a body beyond this is never taken whole (it is judged by its
+// first bytes, see TakeOversizedBody), so a broken or hostile router cannot make it allocated.
 constexpr size_t kBodyLimit = 1 << 20;
+// Of a body beyond the limit, this much is read to judge the answer by.
+constexpr size_t kJudgedBytes = 4096;
 constexpr const char* kSkipSet = ": \t\r\n";
 
 bool EndsWith(const std::string& data, size_t from, const char* terminator) {
@@ -52,11 +54,23 @@ bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs
   // Header and body go out as two writes; without this the body would wait for the router's
   // delayed acknowledgement of the header.
   ok = ok && platform::SocketSetNoDelay(socket_, true) == 0;
-  if (ok) {
-    event_ = new platform::SocketEvent();
-    ok = event_->ok() &&
-         event_->Select(socket_, platform::kFdRead | platform::kFdWrite | platform::kFdClose) == 0;
+  if (!ok) {
+    Close();
+    return false;
   }
+  return SelectEvents();
+}
+
+bool CHttpConnection::Adopt(platform::Socket connected) {
+  Close();
+  socket_ = connected;
+  return socket_ != platform::kInvalidSocket && SelectEvents();
+}
+
+bool CHttpConnection::SelectEvents() {
+  event_ = new platform::SocketEvent();
+  bool ok = event_->ok() && event_->Select(socket_, platform::kFdRead | platform::kFdWrite |
+                                                        platform::kFdClose) == 0;
   if (ok) event_->Reset();
   if (!ok) Close();
   return ok;
@@ -139,8 +153,14 @@ int CHttpConnection::ReadAnswer(HttpAnswer* answer) {
     Syslog(kLogDebug, "There was not a response cord.");
     return -1;
   }
-  answer->status = ParseDecimal32(blank + 1, std::strlen(blank + 1));
+  bool overflow = false;
+  answer->status = ParseDecimal32(blank + 1, std::strlen(blank + 1), &overflow);
+  if (overflow) {
+    Syslog(kLogDebug, "HTTP response header abnormality occurred.");
+    return -1;
+  }
   answer->body.clear();
+  answer->oversized = false;
   answer->reusable = !AsksToClose(text);
   if (const char* length = StrCaseFind(text, "Content-Length")) {
     return ReadLengthBody(length + std::strlen("Content-Length"), answer);
@@ -159,13 +179,33 @@ int CHttpConnection::ReadAnswer(HttpAnswer* answer) {
   return 0;
 }
 
+// A body announced or grown beyond the limit is not taken: the router has answered (and has
+// applied the line), so the answer is judged from the first bytes of the body that arrive
+// within the budget, and the connection, whose stream is then out of step, is closed.
+int CHttpConnection::TakeOversizedBody(size_t remaining, HttpAnswer* answer) {
+  Syslog(kLogDebug, "HTTP response body is larger than %zu bytes; the connection is closed.",
+         kBodyLimit);
+  answer->oversized = true;
+  answer->reusable = false;
+  if (answer->body.size() < kJudgedBytes) {
+    size_t wanted = kJudgedBytes - answer->body.size();
+    if (ReceiveUntil(&answer->body, wanted < remaining ? wanted : remaining, nullptr, true) < 0 &&
+        Stopping()) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int CHttpConnection::ReadLengthBody(const char* lengthText, HttpAnswer* answer) {
   const char* value = StrSkipSet(lengthText, kSkipSet);
-  uint64_t length = value != nullptr ? ParseDecimal64(value, std::strlen(value)) : 0;
-  if (length == 0 || length > kBodyLimit) {
+  bool overflow = false;
+  uint64_t length = value != nullptr ? ParseDecimal64(value, std::strlen(value), &overflow) : 0;
+  if (length == 0 || overflow) {
     Syslog(kLogDebug, "HTTP response header abnormality occurred.");
     return -1;
   }
+  if (length > kBodyLimit) return TakeOversizedBody(static_cast<size_t>(length), answer);
   if (ReceiveUntil(&answer->body, static_cast<size_t>(length), nullptr) < 0) {
     if (!Stopping())
       Syslog(kLogDebug, "An error occurred at the time of the HTTP response body reception.");
@@ -185,12 +225,14 @@ int CHttpConnection::ReadChunkedBody(HttpAnswer* answer) {
     }
     consumed += line.size();
     if (!std::isxdigit(static_cast<unsigned char>(line[0]))) continue;  // end of a chunk's data
-    uint32_t size = ParseHex32(line.c_str(), line.size());
-    if (size == 0) break;
-    if (consumed + size > kBodyLimit) {
-      Syslog(kLogCrit, "I failed in allocation of memory.");
+    bool overflow = false;
+    uint32_t size = ParseHex32(line.c_str(), line.size(), &overflow);
+    if (overflow) {
+      Syslog(kLogDebug, "I failed in the acquisition of chunk size.");
       return -1;
     }
+    if (size == 0) break;
+    if (consumed + size > kBodyLimit) return TakeOversizedBody(size, answer);
     if (ReceiveUntil(&answer->body, size, nullptr) < 0) {
       if (!Stopping())
         Syslog(kLogDebug, "Abnormality occurred at the time of the chunk body reception.");
@@ -198,14 +240,13 @@ int CHttpConnection::ReadChunkedBody(HttpAnswer* answer) {
     }
     consumed += size;
   }
-  // The trailer section ends with an empty line; reading it keeps the next answer aligned.
-  for (;;) {
-    std::string line;
-    if (ReceiveUntil(&line, kLineLimit, "\r\n") < 0 || consumed + line.size() > kBodyLimit) {
-      answer->reusable = false;  // the body is complete; only the connection is spoilt
-      return 0;
-    }
-    consumed += line.size();
-    if (line == "\r\n") return 0;
+  // Trailers are not read, so nothing waits for them. The empty line that ends the answer is
+  // taken when it has already arrived; otherwise (not yet there, or trailer lines) the next
+  // answer could not be found on this connection, and it is closed after this one.
+  if (inbox_.compare(0, 2, "\r\n") == 0) {
+    inbox_.erase(0, 2);
+  } else {
+    answer->reusable = false;
   }
+  return 0;
 }

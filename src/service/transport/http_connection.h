@@ -16,6 +16,9 @@ struct HttpAnswer {
   uint32_t status = 0;
   std::string body;
   bool reusable = true;  // false: the connection cannot carry another request
+  // The body passed the reader's limit: `body` holds only its first bytes, and the connection
+  // is not reusable.
+  bool oversized = false;
 };
 
 class CHttpConnection {
@@ -30,11 +33,16 @@ class CHttpConnection {
   // Connects within connectTimeoutMs (given up at once when the end event is signalled), with
   // TCP_NODELAY and network events selected. false (nothing left open) on failure.
   bool Open(uint32_t address, uint16_t port, int connectTimeoutMs);
+  // Takes over `connected`, a stream socket already joined to its peer (one end of a
+  // socketpair in the tests), as Open would have left it. false (the socket closed) on failure.
+  bool Adopt(platform::Socket connected);
   void Close();
   // Sends all of `text`; false after the socket layer logged the failure.
   bool Send(const std::string& text);
-  // Reads one answer: status line and header, then a Content-Length or chunked body. 0, or -1
-  // after logging why (read failures are not logged once the sender is stopping).
+  // Reads one answer: status line and header, then a Content-Length or chunked body (no
+  // trailers). 0, or -1 after logging why (read failures are not logged once the sender is
+  // stopping). A number that does not fit (status, length, chunk size) is a malformed answer;
+  // a body beyond 1 MiB is an answer judged by its first bytes (see HttpAnswer::oversized).
   int ReadAnswer(HttpAnswer* answer);
 
   // Reads until `limit` bytes, or until `terminator` (when not null) ends the data, within
@@ -44,8 +52,10 @@ class CHttpConnection {
   int ReceiveUntil(std::string* out, size_t limit, const char* terminator, bool closeEnds = false);
 
  private:
+  bool SelectEvents();
   int ReadLengthBody(const char* lengthText, HttpAnswer* answer);
   int ReadChunkedBody(HttpAnswer* answer);
+  int TakeOversizedBody(size_t remaining, HttpAnswer* answer);
   bool TakeFromInbox(std::string* out, size_t from, size_t limit, const char* terminator,
                      size_t* total);
   bool Stopping() const { return stop_->load(); }
