@@ -154,12 +154,12 @@ Usage ReadUsage(pid_t pid) {
   return u;
 }
 
-// The hostile mix for about 100 s (VOKEL_SOAK_SECONDS): the service never ends, every accepted
+// The hostile mix for 75 s (VOKEL_SOAK_SECONDS): the service never ends, every accepted
 // connection is greeted, and memory and descriptors come back to their level after the first
 // minute. Prints commands per second, RSS and descriptors at start, peak and end.
 TEST_F(ReliabilityTest, SoakUnderTheHostileMixKeepsServingAndReturnsItsResources) {
   const char* env = std::getenv("VOKEL_SOAK_SECONDS");
-  const int seconds = env != nullptr ? std::max(65, std::atoi(env)) : 100;
+  const int seconds = env != nullptr ? std::max(65, std::atoi(env)) : 75;
   Command("pv add 127.0.0.5");
   Command("pvroute add 127.0.0.5 network 192.168.0.0 netmask 255.255.0.0");
   Command(mainjob::kServer);
