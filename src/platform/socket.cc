@@ -240,21 +240,21 @@ int SocketSetReuseAddr(Socket s, bool on) { return SetIntOption(s, SOL_SOCKET, S
 
 int SocketSetTtl(Socket s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_TTL, ttl); }
 
-int SocketSetRecvTimeout(Socket s, int ms) {
+namespace {
+
+int SetTimeoutOption(Socket s, int option, int ms) {
   struct timeval tv;
   tv.tv_sec = ms / 1000;
   tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return Fail();
+  if (setsockopt(s, SOL_SOCKET, option, &tv, sizeof tv) != 0) return Fail();
   return 0;
 }
 
-int SocketSetSendTimeout(Socket s, int ms) {
-  struct timeval tv;
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return Fail();
-  return 0;
-}
+}  // namespace
+
+int SocketSetRecvTimeout(Socket s, int ms) { return SetTimeoutOption(s, SO_RCVTIMEO, ms); }
+
+int SocketSetSendTimeout(Socket s, int ms) { return SetTimeoutOption(s, SO_SNDTIMEO, ms); }
 
 int SocketSetIcmpFilter(Socket s, uint32_t allowed_types_mask) {
   // The kernel's filter names the types to drop.
