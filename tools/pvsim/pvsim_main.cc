@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
+  if (!server.table.Save()) return 1;
   uint16_t port = 0;
   int listener = Listen(options, &port);
   if (listener < 0) {

@@ -18,6 +18,8 @@ const char* UsageText() {
          "Options:\n"
          "  --listen ADDRESS:PORT  address and port to serve (PORT 0 picks a free port)\n"
          "  --journal FILE         append one JSON line per request (and per refused connection)\n"
+         "  --table FILE           keep the access lists a router would hold and rewrite FILE\n"
+         "                         (through FILE.tmp and a rename) after every change\n"
          "  --user U --password P  demand these Basic credentials; others get 401\n"
          "  --status N             answer with status N (default 200)\n"
          "  --body TEXT            answer body (default \"ok\"; e.g. \"no list\", \"invalid "
@@ -36,7 +38,13 @@ const char* UsageText() {
          "\n"
          "Journal fields: time, answered (seconds since 1970), conn, seq, peer, method, path,\n"
          "host, user, auth (ok, bad or none), form (version, class, opcode, count, acl), status,\n"
-         "early (the next request arrived before this answer was sent), event (\"refused\").\n";
+         "early (the next request arrived before this answer was sent), event (\"refused\").\n"
+         "\n"
+         "Table: a multiset of lines per class, changed only by requests answered 200 \"ok\":\n"
+         "an add (or insert) inserts one copy, a delete removes one copy, a reset clears its\n"
+         "class. FILE starts with \"# deletes of lines not held: N\" (deletes that found no\n"
+         "copy), then one line per copy, \"CLASS LINE\" without the first word, sorted, e.g.\n"
+         "  client access-list pc accept in eth0 source 10.0.0.5 destination 10.9.0.1 ...\n";
 }
 
 namespace {
@@ -74,6 +82,10 @@ bool ApplyValue(const std::string& name, const char* value, Options* out, bool* 
   if (name == "--journal") {
     out->journal = value;
     return !out->journal.empty();
+  }
+  if (name == "--table") {
+    out->table = value;
+    return !out->table.empty();
   }
   if (name == "--user" || name == "--password") {
     out->checkCredentials = true;
@@ -117,9 +129,9 @@ bool ApplyFlag(const std::string& name, Options* out) {
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* error) {
-  static const char* const kWithValue[] = {"--listen", "--journal",   "--user",  "--password",
-                                           "--body",   "--status",    "--delay", "--drip",
-                                           "--times",  "--exit-after"};
+  static const char* const kWithValue[] = {"--listen",   "--journal", "--table",     "--user",
+                                           "--password", "--body",    "--status",    "--delay",
+                                           "--drip",     "--times",   "--exit-after"};
   bool listenSeen = false;
   *help = false;
   for (int i = 1; i < argc; ++i) {

@@ -10,6 +10,7 @@ struct Options {
   std::string address = "127.0.0.1";  // --listen ADDRESS:PORT
   uint16_t port = 880;
   std::string journal;  // --journal FILE; empty: no journal
+  std::string table;    // --table FILE; empty: the table is not written
   std::string user;     // --user / --password: the credentials a request must carry
   std::string password;
   bool checkCredentials = false;

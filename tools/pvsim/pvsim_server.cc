@@ -158,6 +158,10 @@ bool Answer(Server& server, int fd, long connection, long seq, const std::string
   // The journal line is written before the answer goes out, so that a client holding the
   // answer always finds the request journaled.
   bool cut = misbehave && o.closeMidAnswer;
+  // The table follows what a router answering "ok" applied; it is written before the answer.
+  if (outcome.status == 200 && outcome.body.compare(0, 2, "ok") == 0) {
+    server.table.Apply(ParseForm(request.body));
+  }
   server.journal.Append(JournalLine(connection, seq, peer, request, outcome, early, NowSeconds(),
                                     cut ? "closed-mid-answer" : nullptr));
   if (cut) {

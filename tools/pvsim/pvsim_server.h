@@ -7,6 +7,7 @@
 #include <string>
 
 #include "pvsim_options.h"
+#include "pvsim_table.h"
 
 namespace pvsim {
 
@@ -24,9 +25,10 @@ class Journal {
 };
 
 struct Server {
-  explicit Server(const Options& o) : options(o) {}
+  explicit Server(const Options& o) : options(o), table(o.table) {}
   const Options& options;
   Journal journal;
+  Table table;
   std::atomic<long> answered{0};
   std::atomic<long> misbehaved{0};
   // True when one more misbehaviour is allowed (--times).
