@@ -7,6 +7,7 @@
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "service/acl/kel_data.h"
+#include "service/acl/kel_store.h"
 #include "service/registry/registry_commands.h"
 
 namespace {
@@ -84,15 +85,18 @@ int KelAdd(platform::Socket s, int argc, char** argv) {
   }
   if (!ParseEntry(argc, argv, entry.get())) return Reply(s, kAddUsage, 0);
   entry->pendingAdd = 1;
-  if (KelDataList().Add(entry.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
+  KelStoreResult stored = KelStoreAdd(entry.get());
+  if (stored == KelStoreResult::kDuplicate) return Reply(s, "duplication of data\r\n", 0);
   entry.release();  // the registry owns it now
+  // Not on disk, but in memory and planned like any other entry.
+  if (stored == KelStoreResult::kStoreError) return Reply(s, "store error\r\n", 1);
   return 1;
 }
 
 int KelDel(platform::Socket s, int argc, char** argv) {
   CKelData key;
   if (!ParseEntry(argc, argv, &key)) return Reply(s, kDelUsage, 0);
-  KelDataList().MarkDeleted(key);
+  if (KelStoreDelete(key) == KelStoreResult::kStoreError) return Reply(s, "store error\r\n", 2);
   return 2;
 }
 

@@ -40,7 +40,8 @@ inline thread_local bool tCommandRefused = false;
 inline bool IsRefusalReply(const char* text) {
   static const char* const kErrors[] = {"duplication of data\r\n", "memory throw\r\n",
                                         "save error\r\n",          "load error\r\n",
-                                        "show error\r\n",          "TARGET is not registered.\r\n"};
+                                        "show error\r\n",          "TARGET is not registered.\r\n",
+                                        "store error\r\n"};
   if (std::strstr(text, ": invalid option\r\n") != nullptr) return true;
   for (const char* error : kErrors) {
     if (std::strcmp(text, error) == 0) return true;

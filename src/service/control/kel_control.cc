@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/acl/acl_process.h"
+#include "service/acl/kel_store.h"
 #include "service/api/api_server.h"
 #include "service/base/messages.h"
 #include "service/command/kel_cmd_server.h"
@@ -151,6 +152,7 @@ void CKelControl::LoadRegistries() {
   Syslog(kLogDebug, "I succeeded in reading of PC data.");
   LoadQuarantineFile(QuarantineList());
   Syslog(kLogDebug, "I succeeded in reading of QUARANTINE data.");
+  KelStoreStart();  // before any router can come ON: the first reload carries the entries
   LoadServiceSettings();
   Syslog(kLogDebug, "I succeeded in reading of SERVICE data.");
 }
