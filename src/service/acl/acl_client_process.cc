@@ -67,6 +67,16 @@ void ClientLine(const CPvData& r, uint32_t opcode, const char* who, const std::s
 
 }  // namespace
 
+std::string KelSubject(const CKelData& entry, const CPcData& pc) {
+  const std::string& mac = !entry.macText.empty() ? entry.macText : pc.macText;
+  return entry.sourceText + (mac.empty() ? " " : " (" + mac + ")");
+}
+
+void AnnounceKelLines(uint32_t opcode, const std::string& subject, const CPvData& router) {
+  Syslog(kLogInfo, "I started processing to %s ACL for %s to PV of %s.", OperationWord(opcode),
+         subject.c_str(), router.addressText.c_str());
+}
+
 void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* entry,
                                     const CPvData* router, const CPvrouteData* route,
                                     const CPcData* pc, uint32_t opcode) {
@@ -86,11 +96,8 @@ void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* e
     Syslog(kLogErr, "%s", kFailed);
     return;
   }
-  bool withMac = !mac.empty();
   if (!AclLineCapture::Active()) {  // a dry run announces nothing
-    Syslog(kLogInfo, "I started processing to %s ACL for %s %s%s%s to PV of %s.",
-           OperationWord(opcode), entry->sourceText.c_str(), withMac ? "(" : "", mac.c_str(),
-           withMac ? ")" : "", router->addressText.c_str());
+    AnnounceKelLines(opcode, KelSubject(*entry, *pc), *router);
   }
   if (AclEventSend(env) == 0) {
     Syslog(kLogErr, "KelCommandAclQuarantineProcess: An error occurred in EventSend.");

@@ -4,8 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "service/acl/acl_walks.h"
+
+// What the info line of an entry's kel lines names: the entry's address and, in brackets, the
+// MAC they carry (the entry's, else the PC's).
+std::string KelSubject(const CKelData& entry, const CPcData& pc);
+// "I started processing to add|delete ACL for SUBJECT to PV of ROUTER." (info).
+void AnnounceKelLines(uint32_t opcode, const std::string& subject, const CPvData& router);
 
 // The two kel lines (in, then out) and the info log line, then the wake-up of the HTTP client;
 // nothing unless the entry applies to the PC behind this route.

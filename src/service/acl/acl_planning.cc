@@ -140,3 +140,59 @@ void QuarantineFamilyProcess(PlanningContext& ctx) {
     }
   });
 }
+
+namespace {
+
+// Clears pendingAdd and removes the records marked pendingDelete, in the live registry.
+void SettleAll(CKelList& list) {
+  CKelListLock hold(list);
+  for (CKelNode* n = list.GetHead(1); n != nullptr;) {
+    CKelNode* next = list.GetNext(n, 1);
+    if (n->data->pendingDelete) {
+      list.Remove(n, 1);
+    } else {
+      n->data->pendingAdd = 0;
+    }
+    n = next;
+  }
+}
+
+}  // namespace
+
+void SettleFamilyMarks(uint32_t family) {
+  switch (family) {
+    case 1:
+      SettleAll(KelDataList());
+      break;
+    case 4:
+      SettleAll(PcList());
+      break;
+    case 5:
+      SettleAll(QuarantineList());
+      break;
+    case 2:
+    case 3: {
+      // As the planning of edits does: only routers that are ON settle; a router that is OFF
+      // keeps its marks, and so do its routes, until its reload.
+      CPvList& routers = PvList();
+      CKelListLock hold(routers);
+      for (CKelNode* n = routers.GetHead(1); n != nullptr;) {
+        CKelNode* next = routers.GetNext(n, 1);
+        auto* r = static_cast<CPvData*>(n->data);
+        if (r->alive) {
+          if (family == 2 && r->pendingDelete) {
+            routers.Remove(n, 1);
+          } else if (family == 2) {
+            r->pendingAdd = 0;
+          } else if (!r->pendingDelete) {
+            SettleAll(r->routes);
+          }
+        }
+        n = next;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}

@@ -16,3 +16,7 @@ void QuarantineFamilyProcess(PlanningContext& ctx);  // family 5: quarantine ser
 // Everything router R should hold, with `opcode`, for each of its route steps, each PC and
 // each quarantine server (what an added router gets; also used by the recovery resend).
 void RouterReloadWalk(PlanningContext& ctx, CPvData& router, uint32_t opcode);
+
+// What the family's processing does to the registries' marks, without walking or sending: used
+// with state-based sync, which finds the changes itself.
+void SettleFamilyMarks(uint32_t family);

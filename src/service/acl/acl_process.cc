@@ -5,6 +5,35 @@
 
 #include "common/syslog.h"
 #include "service/acl/acl_planning.h"
+#include "service/acl/state_sync.h"
+
+namespace {
+
+// The planning of edits: each family's walks over what its marks say changed.
+void EditPlanning(const AclEnvironment& env, uint32_t family) {
+  PlanningContext ctx(env);
+  switch (family) {
+    case 1:
+      KelFamilyProcess(ctx);
+      break;
+    case 2:
+      PvFamilyProcess(ctx);
+      break;
+    case 3:
+      PvrouteFamilyProcess(ctx);
+      break;
+    case 4:
+      PcFamilyProcess(ctx);
+      break;
+    case 5:
+      QuarantineFamilyProcess(ctx);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
 
 void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t value) {
   (void)value;  // the kind of change plays no part: the marks say what changed
@@ -12,25 +41,14 @@ void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t valu
   // A list or a text that cannot get memory must not end the controller's thread: the walk is
   // abandoned and the marks not yet settled stay for the next notification.
   try {
-    PlanningContext ctx(env);
-    switch (family) {
-      case 1:
-        KelFamilyProcess(ctx);
-        break;
-      case 2:
-        PvFamilyProcess(ctx);
-        break;
-      case 3:
-        PvrouteFamilyProcess(ctx);
-        break;
-      case 4:
-        PcFamilyProcess(ctx);
-        break;
-      case 5:
-        QuarantineFamilyProcess(ctx);
-        break;
-      default:
-        break;
+    if (StateSyncOn()) {
+      // The marks only tell which family changed; the sync finds what changed itself.
+      if (family >= 1 && family <= 5) {
+        SettleFamilyMarks(family);
+        StateSyncPlan(env);
+      }
+    } else {
+      EditPlanning(env, family);
     }
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);

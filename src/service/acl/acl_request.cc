@@ -28,6 +28,12 @@ int QueueLine(const CPvData& router, AclLine& line, int classCode, const char* w
     (*tSink)(router, classCode, line.text);
     return 1;
   }
+  return QueueAclText(router, classCode, line.text, who);
+}
+
+}  // namespace
+
+int QueueAclText(const CPvData& router, int classCode, const std::string& text, const char* who) {
   CHttpData* request = new (std::nothrow) CHttpData();
   if (request == nullptr) {
     Syslog(kLogCrit, "I failed in making of CHttpData.");
@@ -37,7 +43,7 @@ int QueueLine(const CPvData& router, AclLine& line, int classCode, const char* w
   request->port = router.port;
   CHttpDataList& store = HttpDataStore();
   if (store.MakeHttpData(request, router.user, router.password, 1, classCode, kOpcodeSet, 1,
-                         line.text.c_str(), router.addressText) == 0) {
+                         text.c_str(), router.addressText) == 0) {
     delete request;
     Syslog(kLogErr, "%s: I failed in making of HTTP data.", who);
     return 0;
@@ -51,8 +57,6 @@ int QueueLine(const CPvData& router, AclLine& line, int classCode, const char* w
   }
   return 1;
 }
-
-}  // namespace
 
 int KelCommandKelMake(const CPvData& router, uint32_t opcode, const std::string& name, int action,
                       const std::string& in, const std::string& out, const std::string& source,

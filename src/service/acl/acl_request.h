@@ -22,6 +22,10 @@ int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::s
                             const std::string& destination, const std::string& protocol,
                             const std::string& sport, const std::string& dport);
 
+// Queues one "set" request of class `classCode` (1 client, 2 quarantine) carrying the finished
+// line `text` for `router`; `who` names the caller in the failure lines. 1 when queued, else 0.
+int QueueAclText(const CPvData& router, int classCode, const std::string& text, const char* who);
+
 // Wakes the HTTP client so that it distributes the store now. Nonzero on success; 0 when the
 // client is absent (it failed to start) or could not be woken.
 int AclEventSend(const AclEnvironment& env);

@@ -1,14 +1,20 @@
 #include "service/acl/keepalive_resend.h"
 
+#include <atomic>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
 
 #include "common/syslog.h"
+#include "platform/clock.h"
 #include "service/acl/acl_planning.h"
 #include "service/acl/acl_request.h"
+#include "service/acl/router_sync.h"
+#include "service/acl/state_sync.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/transport/http_client.h"
+#include "service/transport/http_connection.h"
 #include "service/transport/http_data.h"
 
 namespace {
@@ -79,10 +85,57 @@ void EraseStoredRequests(const AclEnvironment& env, const std::array<uint8_t, 4>
   }
 }
 
+// Drops what is queued for the router: in the store and at its sender.
+void EraseQueued(const AclEnvironment& env, const std::array<uint8_t, 4>& address) {
+  EraseStoredRequests(env, address);
+  if (env.httpClient == nullptr) return;
+  uint32_t value = 0;
+  std::memcpy(&value, address.data(), 4);
+  env.httpClient->EraseHttpQueue(value);
+}
+
 void RouterDown(const AclEnvironment& env, const CKeepAliveData& record) {
   EraseStartRecords(env, record.address);
-  EraseStoredRequests(env, record.address);
-  if (env.httpClient != nullptr) env.httpClient->EraseHttpQueue(record.AddressValue());
+  if (StateSyncOn()) {
+    // Under the sync's lock: no planning can queue for it between the erase and the forgetting.
+    StateSyncForget(record.address, [&] { EraseQueued(env, record.address); });
+  } else {
+    EraseQueued(env, record.address);
+  }
+}
+
+// Whether the router's HTTP side takes a connection now.
+bool Connects(const std::array<uint8_t, 4>& address, uint16_t port, int timeout_ms,
+              const AclEnvironment& env) {
+  static platform::Event never;  // the connection's end event: nobody sets it
+  std::atomic<bool> stop{env.Stopping()};
+  CHttpConnection connection(&never, &stop, timeout_ms);
+  uint32_t value = 0;
+  std::memcpy(&value, address.data(), 4);
+  bool open = connection.Open(value, port, timeout_ms);
+  connection.Close();
+  return open;
+}
+
+// The recovery resend with state-based sync: the same conditions, the reload the sync makes.
+void StateSyncResend(const AclEnvironment& env, const std::array<uint8_t, 4>& address) {
+  uint32_t transitions = 0;
+  {
+    CPvList& registry = PvList();
+    CKelListLock hold(registry);
+    CPvData* live = registry.FindActiveByAddress(address.data(), 1);
+    if (live == nullptr || !live->alive || live->resendPending != 1) return;
+    transitions = live->onTransitions;
+  }
+  if (!StateSyncReload(env, address)) return;  // not there any more, or cut short
+  CPvList& registry = PvList();
+  CKelListLock hold(registry);
+  CPvData* live = registry.FindActiveByAddress(address.data(), 1);
+  if (live != nullptr && live->onTransitions == transitions) {
+    live->resendPending = 0;
+    live->pendingAdd = 0;
+  }
+  RouterSyncClear(address);
 }
 
 }  // namespace
@@ -96,6 +149,10 @@ void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router) {
 }
 
 void KeepAliveResendProcess(const AclEnvironment& env, const std::array<uint8_t, 4>& address) {
+  if (StateSyncOn()) {
+    StateSyncResend(env, address);
+    return;
+  }
   PlanningContext ctx(env);
   RegistrySnapshot<CPvList, CPvData>* routers = ctx.Routers();
   if (routers == nullptr) return;
@@ -113,6 +170,7 @@ void KeepAliveResendProcess(const AclEnvironment& env, const std::array<uint8_t,
       live->resendPending = 0;
       live->pendingAdd = 0;
     }
+    RouterSyncClear(address);
   }
 }
 
@@ -137,5 +195,73 @@ void KeepAliveStopProcess(const AclEnvironment& env) {
     std::unique_ptr<CKelNode> node(env.stopQueue->DetachHead());
     if (node == nullptr) break;
     RouterDown(env, *static_cast<const CKeepAliveData*>(node->data));
+  }
+}
+
+void KeepAliveRepairProcess(const AclEnvironment& env, const RepairTiming& timing) {
+  for (RouterSyncMark mark : RouterSyncMarks()) {
+    if (env.Stopping()) return;
+    if (!mark.erased) {
+      // Whatever still waits for it is carried by the reload it is going to get.
+      if (StateSyncOn()) {
+        StateSyncForget(mark.address, [&] { EraseQueued(env, mark.address); });
+      } else {
+        EraseQueued(env, mark.address);
+      }
+      mark.erased = true;
+    }
+    bool known = false;
+    bool on = false;
+    {
+      CPvList& registry = PvList();
+      CKelListLock hold(registry);
+      if (CPvData* r = registry.FindActiveByAddress(mark.address.data(), 1)) {
+        known = true;
+        on = r->alive != 0;
+        mark.port = r->port;
+      }
+    }
+    if (!known) {
+      RouterSyncDrop(mark.address);
+      continue;
+    }
+    if (!on) {
+      mark.reloadQueued = false;  // coming back ON brings its reload
+      RouterSyncUpdate(mark);
+      continue;
+    }
+    const int64_t now = static_cast<int64_t>(platform::MonotonicMs());
+    if (mark.reloadQueued || now - mark.lastTryMs < timing.retryMs) {
+      RouterSyncUpdate(mark);
+      continue;
+    }
+    mark.lastTryMs = now;
+    if (!Connects(mark.address, mark.port, timing.connectMs, env)) {
+      RouterSyncUpdate(mark);
+      continue;
+    }
+    // The reload of a router that came back: through the router-up queue, so that it never
+    // runs beside another reload of the same router.
+    bool queued = false;
+    {
+      CPvList& registry = PvList();
+      CKelListLock hold(registry);
+      if (CPvData* r = registry.FindActiveByAddress(mark.address.data(), 1)) {
+        r->resendPending = 1;
+        queued = env.startQueue != nullptr;
+      }
+    }
+    if (queued) {
+      auto* record = new CKeepAliveData();
+      record->address = mark.address;
+      try {
+        env.startQueue->AddTail(record);
+      } catch (...) {
+        delete record;
+        queued = false;
+      }
+    }
+    mark.reloadQueued = queued;
+    RouterSyncUpdate(mark);
   }
 }

@@ -16,3 +16,15 @@ void KeepAliveResendProcess(const AclEnvironment& env, const std::array<uint8_t,
 
 // Queues the client reset, then the quarantine reset for `router`, then wakes the HTTP client.
 void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router);
+
+// How the repair of out-of-sync routers tries them. The defaults are the service's.
+struct RepairTiming {
+  int retryMs = 30000;   // a connection is tried at most this often while the router is ON
+  int connectMs = 3000;  // how long one try may take
+};
+
+// One look at the routers marked out of sync (router_sync.h), on the repair thread: drops what
+// is still queued for each; a router that left the registry loses its mark; one that is ON is
+// tried (a TCP connection to its HTTP port) at most every retryMs, and as soon as one succeeds
+// its reset and full reload go to the router-up queue, as for a router that came back ON.
+void KeepAliveRepairProcess(const AclEnvironment& env, const RepairTiming& timing = RepairTiming());

@@ -127,6 +127,10 @@ void Store::Start(const char* name) {
   std::string value = platform::ReadProfileString("VoKelMng.ini", "KEL", "STORE", "disable", 256);
   StrLower(value.data());
   std::lock_guard<std::mutex> hold(mutex_);
+  if (fd_ >= 0) close(fd_);  // a second start in one process (tests) begins afresh
+  fd_ = -1;
+  writing_ = false;
+  pending_.clear();
   name_ = name;
   if (std::strcmp(value.c_str(), "enable") != 0) {
     state_ = KelStoreState::kOff;

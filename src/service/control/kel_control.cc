@@ -5,6 +5,8 @@
 #include "platform/message_queue.h"
 #include "service/acl/acl_process.h"
 #include "service/acl/kel_store.h"
+#include "service/acl/router_sync.h"
+#include "service/acl/state_sync.h"
 #include "service/api/api_server.h"
 #include "service/base/messages.h"
 #include "service/command/kel_cmd_server.h"
@@ -114,12 +116,15 @@ void CKelControl::QueueRouterEvent(bool up, uint32_t address) {
 
 void CKelControl::OnCreate() {
   startTime_ = platform::NowSeconds();
+  StateSyncConfigure();
+  RouterSyncInstall(StateSyncOn());
   LoadRegistries();
   ClearPendingAdd();
   StartCommandServer();
   StartHttpClient();
   StartEventThread(startThread_, true);
   StartEventThread(stopThread_, false);
+  StartRepairThread();
   StartKeepAlive();
   started_.store(true);
   StartApi();
@@ -218,6 +223,27 @@ void CKelControl::StartEventThread(EventThread& t, bool start_side) {
   if (!started) Syslog(kLogCrit, "I failed in start of %s.", name);
 }
 
+void CKelControl::StartRepairThread() {
+  if (!repairThread_.wake.ok() || !repairThread_.end.ok()) {
+    Syslog(kLogCrit,
+           "I failed in making of an event handler for start confirmation to use in "
+           "KeepAliveRepairProc.");
+  }
+  bool started = repairThread_.thread.Start([this] {
+    if (!platform::SetCurrentThreadPriority(platform::ThreadPriority::kBelowNormal)) {
+      Syslog(kLogWarning, "KeepAliveRepairProc: I failed in setting of thread priority.");
+    }
+    AclEnvironment env = AclEnv();
+    while (!StopRequested()) {
+      int which =
+          platform::WaitAny({&repairThread_.wake, &repairThread_.end}, timing_.repairPollMs);
+      if (which != 0 && which != platform::kWaitTimeout) break;
+      KeepAliveRepairProcess(env, timing_.repair);
+    }
+  });
+  if (!started) Syslog(kLogCrit, "I failed in start of KeepAliveRepairProc.");
+}
+
 void CKelControl::EventThreadLoop(EventThread& t, bool start_side) {
   AclEnvironment env = AclEnv();
   while (!StopRequested()) {
@@ -274,6 +300,10 @@ void CKelControl::OnClose() {
                  "An KeepAliveStart was finished normally.");
   EndEventThread(stopThread_, "I generated an end event of an KeepAliveStop.",
                  "An KeepAliveStop was finished normally.");
+  if (repairThread_.thread.started()) {  // quietly: it is not one of the logged components
+    repairThread_.end.Set();
+    repairThread_.thread.Join();
+  }
   Syslog(kLogDebug, "I generated an end event of an HTTP client.");
   if (httpClient_) {
     if (!httpClient_->StopMessageThread()) {
@@ -281,6 +311,7 @@ void CKelControl::OnClose() {
     }
     httpClient_.reset();
   }
+  RouterSyncUninstall();
   Syslog(kLogDebug, "An HTTP client was finished normally.");
   Syslog(kLogDebug, "I generated an end event of an command server.");
   if (cmdServer_) {

@@ -10,6 +10,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "service/acl/acl_process.h"
+#include "service/acl/keepalive_resend.h"
 #include "service/base/message_thread.h"
 #include "service/keepalive/keep_alive_timing.h"
 #include "service/registry/kel_list.h"
@@ -19,7 +20,9 @@
 struct ControlTiming {
   KeepAliveTiming keepAlive;
   HttpSenderTiming senders;
-  int eventPollMs = 100;  // the router-event threads' look at their queues
+  int eventPollMs = 100;    // the router-event threads' look at their queues
+  RepairTiming repair;      // tries of routers out of sync
+  int repairPollMs = 1000;  // the repair thread's look at the out-of-sync marks
 };
 
 class CKelApiServer;
@@ -69,6 +72,7 @@ class CKelControl : public CKelMessageThread {
   void StartCommandServer();
   void StartHttpClient();
   void StartEventThread(EventThread& t, bool start_side);
+  void StartRepairThread();
   void StartKeepAlive();
   void StartApi();
   void QueueRouterEvent(bool up, uint32_t address);
@@ -86,5 +90,6 @@ class CKelControl : public CKelMessageThread {
   EventThread startThread_;
   CKelList stopQueue_;
   EventThread stopThread_;
+  EventThread repairThread_;  // routers out of sync
   platform::Event ended_;
 };

@@ -1,5 +1,7 @@
 #include "service/transport/delivery_stats.h"
 
+#include <atomic>
+
 #include "platform/clock.h"
 
 RouterDeliveryCounts& DeliveryStats::Entry(uint32_t address, uint16_t port) {
@@ -46,4 +48,15 @@ std::vector<RouterDeliveryCounts> DeliveryStats::Snapshot() const {
 DeliveryStats& TransportStats() {
   static DeliveryStats* stats = new DeliveryStats;  // senders may count while the process exits
   return *stats;
+}
+
+namespace {
+std::atomic<DeliveryFailureHook> gFailureHook{nullptr};
+}  // namespace
+
+void SetDeliveryFailureHook(DeliveryFailureHook hook) { gFailureHook.store(hook); }
+
+void ReportDeliveryFailure(uint32_t address, uint16_t port, bool dropped) {
+  DeliveryFailureHook hook = gFailureHook.load();
+  if (hook != nullptr) hook(address, port, dropped);
 }

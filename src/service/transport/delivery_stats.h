@@ -37,3 +37,10 @@ class DeliveryStats {
 
 // The process-wide counts the senders keep.
 DeliveryStats& TransportStats();
+
+// Told of every request given up after its last attempt (`dropped`) and of every answer that is
+// not "ok" (status, "no list", the router's own words). Called on the sender's thread while it
+// holds no lock: it may take leaf locks only and must return at once. None by default.
+using DeliveryFailureHook = void (*)(uint32_t address, uint16_t port, bool dropped);
+void SetDeliveryFailureHook(DeliveryFailureHook hook);
+void ReportDeliveryFailure(uint32_t address, uint16_t port, bool dropped);

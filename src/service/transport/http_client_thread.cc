@@ -230,6 +230,7 @@ void CKelHttpClientThread::DropHead(const Bound& bound) {
   Syslog(kLogWarning,
          "I failed in setting of quarantine inspection information for PV(%d.%d.%d.%d:%d).", q.b[0],
          q.b[1], q.b[2], q.b[3], bound.port);
+  ReportDeliveryFailure(bound.address, bound.port, true);
 }
 
 int CKelHttpClientThread::HttpClient(const Bound& bound) {
@@ -311,4 +312,5 @@ void CKelHttpClientThread::Judge(const Bound& bound, const HttpAnswer& answer) {
     result = body.substr(0, 64);
   }
   TransportStats().Delivered(bound.address, bound.port, status, result);
+  if (result != "ok") ReportDeliveryFailure(bound.address, bound.port, false);
 }

@@ -1,0 +1,592 @@
+#include "service/acl/state_sync.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/syslog.h"
+#include "common/text_util.h"
+#include "platform/profile.h"
+#include "service/acl/acl_client_process.h"
+#include "service/acl/acl_request.h"
+#include "service/acl/acl_walks.h"
+#include "service/acl/keepalive_resend.h"
+#include "service/acl/router_sync.h"
+
+namespace {
+
+constexpr int kClassClient = 1;
+constexpr uint32_t kOpAdd = 1;
+constexpr uint32_t kOpDelete = 3;
+
+// A line's identity: its class and its text after the operation word, hashed twice.
+struct LineKey {
+  uint64_t a = 0;
+  uint64_t b = 0;
+  bool operator==(const LineKey& o) const { return a == o.a && b == o.b; }
+};
+struct LineKeyHash {
+  size_t operator()(const LineKey& k) const { return static_cast<size_t>(k.a); }
+};
+
+LineKey KeyOf(int classCode, const std::string& rest) {
+  LineKey k;
+  k.a = std::hash<std::string>{}(rest) ^ (static_cast<uint64_t>(classCode) * 0x9E3779B97F4A7C15u);
+  uint64_t h = 1469598103934665603u ^ static_cast<uint64_t>(classCode);
+  for (unsigned char c : rest) {
+    h ^= c;
+    h *= 1099511628211u;
+  }
+  k.b = h;
+  return k;
+}
+
+using Counts = std::unordered_map<LineKey, uint32_t, LineKeyHash>;
+
+struct RouterState {
+  CPvData router;  // as last seen: connection data and the route steps counted
+  Counts client;   // per line: the (route, PC, server) steps that make it
+  Counts kel;      // per line: the (entry, route, PC) steps that make it
+};
+
+// The records of one registry the counts were made from, by identity.
+template <class T>
+struct Counted {
+  struct Slot {
+    T record;
+    int copies = 0;
+    int seen = 0;  // Diff's tally, back to 0 when it returns
+  };
+  std::unordered_map<std::string, Slot> byKey;
+};
+
+void Append(std::string& key, const std::string& text) {
+  key += text;
+  key += '\x1f';
+}
+template <size_t N>
+void Append(std::string& key, const std::array<uint8_t, N>& bytes) {
+  key.append(reinterpret_cast<const char*>(bytes.data()), N);
+  key += '\x1f';
+}
+
+std::string Identity(const CPcData& p) {
+  std::string key;
+  Append(key, p.macText);
+  Append(key, p.mac);
+  Append(key, p.sourceText);
+  Append(key, p.source);
+  Append(key, p.networkText);
+  Append(key, p.network);
+  Append(key, p.netmaskText);
+  Append(key, p.netmask);
+  return key;
+}
+
+std::string Identity(const CQuarantineData& q) {
+  std::string key;
+  Append(key, q.sourceText);
+  Append(key, q.source);
+  Append(key, q.protocolText);
+  Append(key, q.portText);
+  return key;
+}
+
+std::string Identity(const CKelData& e) {
+  std::string key = std::to_string(e.target) + '\x1f';
+  Append(key, e.macText);
+  key.append(reinterpret_cast<const char*>(e.mac), 6);
+  Append(key, e.sourceText);
+  key.append(reinterpret_cast<const char*>(e.source), 4);
+  return key;
+}
+
+std::string Identity(const CPvrouteData* t) {
+  if (t == nullptr) return std::string("\x01", 1);  // the one step of a router without routes
+  std::string key;
+  Append(key, t->devText);
+  Append(key, t->networkText);
+  Append(key, t->network);
+  Append(key, t->netmaskText);
+  Append(key, t->netmask);
+  return key;
+}
+
+// The route steps of a router as the reload walk takes them: one step without route when the
+// router has no route at all, else one per route not being deleted.
+std::vector<const CPvrouteData*> Steps(CPvData& router) {
+  std::vector<const CPvrouteData*> steps;
+  if (router.routes.IsEmpty(1)) {
+    steps.push_back(nullptr);
+    return steps;
+  }
+  for (CKelNode* n = router.routes.GetHead(1); n != nullptr; n = router.routes.GetNext(n, 1)) {
+    const auto* t = static_cast<const CPvrouteData*>(n->data);
+    if (!t->pendingDelete) steps.push_back(t);
+  }
+  return steps;
+}
+
+// Old and new members of one registry, each as a list of records, split into kept, removed
+// and added (by identity, copies counted).
+template <class T>
+struct Split {
+  std::vector<const T*> before, kept, removed, added, after;
+};
+
+template <class T>
+Split<T> Diff(Counted<T>& counted, const std::vector<const T*>& now) {
+  Split<T> s;
+  for (const T* record : now) {
+    auto at = counted.byKey.find(Identity(*record));
+    if (at != counted.byKey.end() && at->second.seen < at->second.copies) {
+      ++at->second.seen;
+      s.kept.push_back(record);
+    } else {
+      s.added.push_back(record);
+    }
+  }
+  for (auto& [key, slot] : counted.byKey) {
+    for (int i = slot.seen; i < slot.copies; ++i) s.removed.push_back(&slot.record);
+    slot.seen = 0;
+  }
+  s.before = s.kept;
+  s.before.insert(s.before.end(), s.removed.begin(), s.removed.end());
+  s.after = s.kept;
+  s.after.insert(s.after.end(), s.added.begin(), s.added.end());
+  return s;
+}
+
+template <class T>
+void Account(Counted<T>& counted, const Split<T>& s) {
+  // The removed records live in the slots themselves: take every key before any slot goes.
+  std::vector<std::string> gone;
+  gone.reserve(s.removed.size());
+  for (const T* record : s.removed) gone.push_back(Identity(*record));
+  for (const std::string& key : gone) {
+    auto at = counted.byKey.find(key);
+    if (at != counted.byKey.end() && --at->second.copies <= 0) counted.byKey.erase(at);
+  }
+  for (const T* record : s.added) {
+    auto& slot = counted.byKey[Identity(*record)];
+    if (slot.copies++ == 0) slot.record = *record;
+  }
+}
+
+// One router's share of one run: the lines whose counts it touched, with their counts before.
+class RouterRun {
+ public:
+  RouterRun(RouterState& state, bool serversBefore, bool serversAfter)
+      : state_(state), serversBefore_(serversBefore), serversAfter_(serversAfter) {}
+
+  // While the capture lives, every line made on this thread is counted with `sign` (+1, -1,
+  // or 0 to name it only).
+  AclLineCapture Capture(int sign) {
+    sign_ = sign;
+    return AclLineCapture(
+        [this](const CPvData&, int classCode, const std::string& text) { Touch(classCode, text); });
+  }
+  // The entry and PC of the kel lines made next (null: client lines).
+  void MakingKel(const CKelData* entry, const CPcData* pc) {
+    entry_ = entry;
+    pc_ = pc;
+  }
+
+  void Client(const CPvData& r, const CPvrouteData* t, const CPcData& p, const CQuarantineData& q) {
+    if (t != nullptr) {
+      KelCommandAclClientProcessIsPvroute(r, *t, p, q, kOpAdd);
+    } else {
+      KelCommandAclClientProcessNoPvroute(r, p, q, kOpAdd);
+    }
+  }
+
+  // Queues deletes, then adds, for the lines that crossed zero; the info lines; true when
+  // something was queued.
+  bool Send(const CPvData& router);
+
+ private:
+  struct Touched {
+    int classCode;
+    std::string rest;  // the text after the operation word
+    uint32_t before;
+    std::string subject;  // kel lines: what their info line names
+  };
+
+  void Touch(int classCode, const std::string& text) {
+    size_t space = text.find(' ');
+    std::string rest = space == std::string::npos ? text : text.substr(space + 1);
+    LineKey key = KeyOf(classCode, rest);
+    Counts& counts = classCode == kClassClient ? state_.client : state_.kel;
+    auto found = counts.find(key);
+    uint32_t now = found == counts.end() ? 0 : found->second;
+    auto [at, added] = index_.try_emplace(key, touched_.size());
+    if (added) {
+      touched_.push_back({classCode, std::move(rest), now,
+                          entry_ != nullptr ? KelSubject(*entry_, *pc_) : std::string()});
+    }
+    if (sign_ > 0) {
+      counts[key] = now + 1;
+    } else if (sign_ < 0 && now > 0) {
+      if (now == 1) {
+        counts.erase(found);
+      } else {
+        found->second = now - 1;
+      }
+    }
+  }
+
+  bool Wanted(int classCode, uint32_t count, bool servers) const {
+    return count > 0 && (classCode == kClassClient || servers);
+  }
+
+  RouterState& state_;
+  bool serversBefore_;
+  bool serversAfter_;
+  int sign_ = 0;
+  const CKelData* entry_ = nullptr;
+  const CPcData* pc_ = nullptr;
+  std::unordered_map<LineKey, size_t, LineKeyHash> index_;
+  std::vector<Touched> touched_;
+};
+
+bool RouterRun::Send(const CPvData& router) {
+  int adds = 0;
+  int deletes = 0;
+  for (int pass = 0; pass < 2; ++pass) {  // deletes first, then adds
+    const bool adding = pass == 1;
+    std::vector<const std::string*> announced;
+    for (const Touched& t : touched_) {
+      const Counts& counts = t.classCode == kClassClient ? state_.client : state_.kel;
+      auto found = counts.find(KeyOf(t.classCode, t.rest));
+      uint32_t now = found == counts.end() ? 0 : found->second;
+      bool before = Wanted(t.classCode, t.before, serversBefore_);
+      bool after = Wanted(t.classCode, now, serversAfter_);
+      if (before == after || after != adding) continue;
+      std::string text = (adding ? "add " : "delete ") + t.rest;
+      if (QueueAclText(router, t.classCode, text, "StateSyncPlan") == 0) continue;
+      ++(adding ? adds : deletes);
+      if (!t.subject.empty()) {
+        bool seen = false;
+        for (const std::string* s : announced) seen = seen || *s == t.subject;
+        if (!seen) {
+          announced.push_back(&t.subject);
+          AnnounceKelLines(adding ? kOpAdd : kOpDelete, t.subject, router);
+        }
+      }
+    }
+  }
+  if (adds + deletes == 0) return false;
+  Syslog(kLogInfo, "I planned %d additions and %d deletions of ACL for PV of %s.", adds, deletes,
+         router.addressText.c_str());
+  return true;
+}
+
+// The members one run works with, before and after, in the order the steps are applied.
+struct Sets {
+  Split<CPcData> pcs;
+  Split<CQuarantineData> servers;
+  Split<CKelData> entries;
+};
+
+class Sync {
+ public:
+  std::mutex mutex;
+  std::atomic<bool> on{false};
+
+  void Forget(const std::array<uint8_t, 4>& address) { routers_.erase(address); }
+  void Clear() {
+    routers_.clear();
+    pcs_.byKey.clear();
+    servers_.byKey.clear();
+    entries_.byKey.clear();
+  }
+  // Brings every followed router and the counted records to the registries of `ctx`.
+  bool Plan(PlanningContext& ctx, bool* queued);
+  // Counts and queues the whole of one router (after Plan on the same snapshots).
+  bool Reload(PlanningContext& ctx, CPvData& router, bool* queued);
+  StateSyncFootprint Footprint() const;
+
+ private:
+  bool Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
+                std::vector<const CQuarantineData*>* servers,
+                std::vector<const CKelData*>* entries);
+  // Adds (sign +1) or removes (-1) the steps of every combination of the given members.
+  void Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
+             const std::vector<const CPvrouteData*>& steps, const std::vector<const CPcData*>& pcs,
+             const std::vector<const CQuarantineData*>& servers,
+             const std::vector<const CKelData*>& entries, bool clientLines, bool kelLines);
+  bool PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, const Sets& sets,
+                  bool* queued);
+
+  std::map<std::array<uint8_t, 4>, RouterState> routers_;
+  Counted<CPcData> pcs_;
+  Counted<CQuarantineData> servers_;
+  Counted<CKelData> entries_;
+};
+
+bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
+                    std::vector<const CQuarantineData*>* servers,
+                    std::vector<const CKelData*>* entries) {
+  auto* p = ctx.Pcs();
+  auto* q = ctx.Servers();
+  auto* e = ctx.Entries();
+  if (p == nullptr || q == nullptr || e == nullptr) return false;
+  for (const CPcData* r : p->records) {
+    if (!r->pendingDelete) pcs->push_back(r);
+  }
+  for (const CQuarantineData* r : q->records) {
+    if (!r->pendingDelete && !r->sourceText.empty()) servers->push_back(r);
+  }
+  for (const CKelData* r : e->records) {
+    if (!r->pendingDelete) entries->push_back(r);
+  }
+  return true;
+}
+
+void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
+                 const std::vector<const CPvrouteData*>& steps,
+                 const std::vector<const CPcData*>& pcs,
+                 const std::vector<const CQuarantineData*>& servers,
+                 const std::vector<const CKelData*>& entries, bool clientLines, bool kelLines) {
+  if (steps.empty() || pcs.empty()) return;
+  // The walks' own environment would wake the HTTP client for every combination: nothing is
+  // queued while counting, so nobody needs waking.
+  static const AclEnvironment kCounting = [] {
+    AclEnvironment env;
+    env.eventSend = [] { return 1; };
+    return env;
+  }();
+  AclLineCapture capture = run.Capture(sign);
+  if (clientLines && !servers.empty()) {
+    run.MakingKel(nullptr, nullptr);
+    for (const CPvrouteData* t : steps) {
+      for (const CPcData* p : pcs) {
+        for (const CQuarantineData* q : servers) run.Client(r, t, *p, *q);
+      }
+    }
+  }
+  if (!kelLines || entries.empty()) return;
+  for (const CPvrouteData* t : steps) {
+    if (ctx.StopNow()) return;
+    for (const CPcData* p : pcs) {
+      for (const CKelData* e : entries) {
+        run.MakingKel(e, p);
+        KelCommandAclQuarantineProcess(kCounting, e, &r, t, p, kOpAdd);
+      }
+    }
+  }
+  run.MakingKel(nullptr, nullptr);
+}
+
+bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, const Sets& sets,
+                      bool* queued) {
+  const bool serversBefore = !sets.servers.before.empty();
+  const bool serversAfter = !sets.servers.after.empty();
+  RouterRun run(state, serversBefore, live != nullptr && serversAfter);
+  CPvData& old = state.router;
+  std::vector<const CPvrouteData*> oldSteps = ::Steps(old);
+  if (live == nullptr) {  // the router left the registry while ON: everything it holds goes
+    Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.before, sets.entries.before,
+          true, true);
+    *queued = run.Send(old) || *queued;
+    return true;
+  }
+  // The steps of the router's routes, split as the registries' records are.
+  std::vector<const CPvrouteData*> newSteps = ::Steps(*live);
+  std::unordered_map<std::string, int> left;
+  for (const CPvrouteData* t : oldSteps) ++left[Identity(t)];
+  std::vector<const CPvrouteData*> keptSteps, addedSteps, removedSteps;
+  for (const CPvrouteData* t : newSteps) {
+    auto at = left.find(Identity(t));
+    if (at != left.end() && at->second > 0) {
+      --at->second;
+      keptSteps.push_back(t);
+    } else {
+      addedSteps.push_back(t);
+    }
+  }
+  for (const CPvrouteData* t : oldSteps) {
+    auto at = left.find(Identity(t));
+    if (at != left.end() && at->second > 0) {
+      --at->second;
+      removedSteps.push_back(t);
+    }
+  }
+  // Kel lines switch on and off with the first and the last server: name them all then.
+  if (serversBefore != serversAfter) {
+    Steps(run, ctx, old, 0, oldSteps, sets.pcs.before, {}, sets.entries.before, false, true);
+  }
+  // Removals, then additions, each against the members as they stand at that point, so that
+  // every combination is counted exactly once.
+  std::vector<const CKelData*> entriesKept = sets.entries.kept;
+  std::vector<const CQuarantineData*> serversKept = sets.servers.kept;
+  std::vector<const CPcData*> pcsKept = sets.pcs.kept;
+  Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, {}, sets.entries.removed, false, true);
+  Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.removed, {}, true, false);
+  Steps(run, ctx, old, -1, oldSteps, sets.pcs.removed, serversKept, entriesKept, true, true);
+  Steps(run, ctx, old, -1, removedSteps, pcsKept, serversKept, entriesKept, true, true);
+  std::vector<const CPvrouteData*> stepsNow = keptSteps;
+  Steps(run, ctx, *live, 1, addedSteps, pcsKept, serversKept, entriesKept, true, true);
+  stepsNow.insert(stepsNow.end(), addedSteps.begin(), addedSteps.end());
+  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.added, serversKept, entriesKept, true, true);
+  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.after, sets.servers.added, {}, true, false);
+  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.after, {}, sets.entries.added, false, true);
+  if (serversBefore != serversAfter) {
+    Steps(run, ctx, *live, 0, stepsNow, sets.pcs.after, {}, sets.entries.after, false, true);
+  }
+  *queued = run.Send(*live) || *queued;
+  state.router = *live;
+  return !ctx.Interrupted();
+}
+
+bool Sync::Plan(PlanningContext& ctx, bool* queued) {
+  std::vector<const CPcData*> pcs;
+  std::vector<const CQuarantineData*> servers;
+  std::vector<const CKelData*> entries;
+  if (!Snapshot(ctx, &pcs, &servers, &entries)) return false;
+  Sets sets{Diff(pcs_, pcs), Diff(servers_, servers), Diff(entries_, entries)};
+  auto* routers = ctx.Routers();
+  if (routers == nullptr) return false;
+  std::map<std::array<uint8_t, 4>, CPvData*> byAddress;
+  for (CPvData* r : routers->records) {
+    if (!r->pendingDelete) byAddress[r->address] = r;
+  }
+  for (auto it = routers_.begin(); it != routers_.end();) {
+    if (ctx.StopNow()) return false;
+    auto found = byAddress.find(it->first);
+    CPvData* live = found == byAddress.end() ? nullptr : found->second;
+    if (live != nullptr && (!live->alive || RouterSyncIsOut(it->first))) {
+      it = routers_.erase(it);  // its reload will count it again
+      continue;
+    }
+    PlanRouter(ctx, it->second, live, sets, queued);
+    it = live == nullptr ? routers_.erase(it) : std::next(it);
+  }
+  Account(pcs_, sets.pcs);
+  Account(servers_, sets.servers);
+  Account(entries_, sets.entries);
+  return true;
+}
+
+bool Sync::Reload(PlanningContext& ctx, CPvData& router, bool* queued) {
+  RouterState& state = routers_[router.address];
+  state = RouterState();
+  state.router = router;
+  std::vector<const CPcData*> pcs;
+  std::vector<const CQuarantineData*> servers;
+  std::vector<const CKelData*> entries;
+  if (!Snapshot(ctx, &pcs, &servers, &entries)) {
+    routers_.erase(router.address);
+    return false;
+  }
+  KeepAliveResetProcess(ctx.env(), router);
+  RouterRun run(state, false, !servers.empty());
+  Steps(run, ctx, router, 1, ::Steps(router), pcs, servers, entries, true, true);
+  if (ctx.Interrupted()) {
+    routers_.erase(router.address);
+    return false;
+  }
+  run.Send(router);
+  *queued = true;
+  return true;
+}
+
+StateSyncFootprint Sync::Footprint() const {
+  StateSyncFootprint f;
+  f.routers = routers_.size();
+  for (const auto& [address, state] : routers_) {
+    size_t lines = state.client.size() + state.kel.size();
+    f.lines += lines;
+    // A node of an unordered_map<LineKey, uint32_t>: key, value, next pointer, cached hash;
+    // plus one bucket pointer each.
+    f.bytes += lines * (sizeof(LineKey) + sizeof(uint32_t) + 2 * sizeof(void*) + sizeof(void*)) +
+               sizeof(RouterState);
+  }
+  return f;
+}
+
+Sync& TheSync() {
+  static Sync* sync = new Sync();  // lives as long as the process
+  return *sync;
+}
+
+}  // namespace
+
+void StateSyncConfigure() {
+  std::string value = platform::ReadProfileString("VoKelMng.ini", "ACL", "SYNC", "", 256);
+  StateSyncEnableForTest(value == "state");
+}
+
+void StateSyncEnableForTest(bool on) {
+  Sync& sync = TheSync();
+  std::lock_guard<std::mutex> hold(sync.mutex);
+  sync.Clear();
+  sync.on = on;
+}
+
+bool StateSyncOn() { return TheSync().on.load(); }
+
+void StateSyncPlan(const AclEnvironment& env) {
+  Sync& sync = TheSync();
+  std::lock_guard<std::mutex> hold(sync.mutex);
+  PlanningContext ctx(env);
+  bool queued = false;
+  try {
+    sync.Plan(ctx, &queued);
+  } catch (...) {
+    // Counts half applied are worth nothing: every router starts over with a reload.
+    sync.Clear();
+    if (auto* routers = ctx.Routers()) {
+      for (CPvData* r : routers->records) {
+        if (r->alive && !r->pendingDelete) RouterSyncMarkOut(r->address, r->port, true);
+      }
+    }
+    Syslog(kLogCrit, "StateSyncPlan: I failed in securing of memory.");
+  }
+  if (queued && AclEventSend(env) == 0) {
+    Syslog(kLogErr, "StateSyncPlan: An error occurred in EventSend.");
+  }
+}
+
+bool StateSyncReload(const AclEnvironment& env, const std::array<uint8_t, 4>& address) {
+  Sync& sync = TheSync();
+  std::lock_guard<std::mutex> hold(sync.mutex);
+  PlanningContext ctx(env);
+  bool queued = false;
+  bool done = false;
+  try {
+    // The counts of the other routers first, so that this one is counted from the same records.
+    if (sync.Plan(ctx, &queued)) {
+      auto* routers = ctx.Routers();
+      CPvData* router = nullptr;
+      for (CPvData* r : routers->records) {
+        if (!r->pendingDelete && r->alive && r->address == address) router = r;
+      }
+      if (router != nullptr) done = sync.Reload(ctx, *router, &queued);
+    }
+  } catch (...) {
+    sync.Forget(address);
+    Syslog(kLogCrit, "StateSyncReload: I failed in securing of memory.");
+  }
+  if (queued && AclEventSend(env) == 0) {
+    Syslog(kLogErr, "StateSyncReload: An error occurred in EventSend.");
+  }
+  return done;
+}
+
+void StateSyncForget(const std::array<uint8_t, 4>& address, const std::function<void()>& alsoHeld) {
+  Sync& sync = TheSync();
+  std::lock_guard<std::mutex> hold(sync.mutex);
+  sync.Forget(address);
+  if (alsoHeld) alsoHeld();
+}
+
+StateSyncFootprint StateSyncMemory() {
+  Sync& sync = TheSync();
+  std::lock_guard<std::mutex> hold(sync.mutex);
+  return sync.Footprint();
+}
