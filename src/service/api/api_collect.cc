@@ -5,7 +5,10 @@
 
 #include "platform/clock.h"
 #include "service/acl/acl_process.h"
+#include "service/acl/kel_store.h"
 #include "service/acl/router_lines.h"
+#include "service/acl/router_sync.h"
+#include "service/acl/state_sync.h"
 #include "service/command/command_stats.h"
 #include "service/keepalive/probe_stats.h"
 #include "service/registry/pv_data.h"
@@ -44,6 +47,7 @@ std::vector<RouterView> CopyRouters(const std::array<uint8_t, 4>* only) {
     view.pendingAdd = r.pendingAdd != 0;
     view.pendingDelete = r.pendingDelete != 0;
     view.resendPending = r.resendPending != 0;
+    view.outOfSync = RouterSyncIsOut(r.address);
     routers.push_back(std::move(view));
     if (only != nullptr) break;
   }
@@ -121,6 +125,8 @@ ServiceView CollectService(const ApiSources& sources) {
   const PlanningCounts& planning = PlanningStats();
   view.planningRuns = planning.runs.load(std::memory_order_relaxed);
   view.planningSeconds = double(planning.nanoseconds.load(std::memory_order_relaxed)) / 1e9;
+  view.syncMode = StateSyncOn() ? "state" : "edits";
+  view.entryStore = KelStoreStateName(KelStoreStateNow());
   return view;
 }
 

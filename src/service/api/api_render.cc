@@ -49,6 +49,7 @@ json RouterJson(const RouterView& r) {
           {"on", r.on},
           {"pending", {{"add", r.pendingAdd}, {"delete", r.pendingDelete}}},
           {"resend_pending", r.resendPending},
+          {"out_of_sync", r.outOfSync},
           {"requests_waiting", {{"store", r.waitingInStore}, {"sender", r.waitingAtSender}}},
           {"sender", r.sender < 0 ? json(nullptr) : json(r.sender)},
           {"requests_delivered", r.delivered},
@@ -86,6 +87,10 @@ std::string RenderMetrics(const ServiceView& view) {
   RouterFamily(out, view, "vokelmng_router_resend_pending", "gauge",
                "1 while the router waits for its reset and reload.",
                [](const RouterView& r) { return r.resendPending ? 1 : 0; });
+  RouterFamily(out, view, "vokelmng_router_out_of_sync", "gauge",
+               "1 while the router may hold other lines than were sent (a request given up, or a "
+               "line refused with SYNC=state) until its reset and reload.",
+               [](const RouterView& r) { return r.outOfSync ? 1 : 0; });
   RouterFamily(out, view, "vokelmng_router_requests_waiting", "gauge",
                "Requests for the router in the request store and its sender queue.",
                [](const RouterView& r) { return double(r.waitingInStore + r.waitingAtSender); });
@@ -131,6 +136,12 @@ std::string RenderMetrics(const ServiceView& view) {
          "Access-list planning runs after registry changes.", double(view.planningRuns));
   Single(out, "vokelmng_planning_seconds_total", "counter",
          "Time spent in access-list planning runs.", view.planningSeconds);
+  out += "# HELP vokelmng_kel_store_state The access entry store: 1 for its present state.\n";
+  out += "# TYPE vokelmng_kel_store_state gauge\n";
+  for (const char* state : {"off", "ok", "failing"}) {
+    out += std::string("vokelmng_kel_store_state{state=\"") + state + "\"} " +
+           (view.entryStore == state ? "1" : "0") + '\n';
+  }
   out += "# HELP vokelmng_build_info The running version.\n";
   out += "# TYPE vokelmng_build_info gauge\n";
   out += "vokelmng_build_info{version=\"" + EscapeLabelValue(view.version) + "\"} 1\n";
@@ -157,14 +168,20 @@ std::string RenderLines(const std::vector<LineView>& lines) {
 
 std::string RenderStatus(const ServiceView& view) {
   int64_t on = 0;
-  for (const RouterView& r : view.routers) on += r.on ? 1 : 0;
-  json status = {{"version", view.version},
-                 {"uptime_seconds", view.uptimeSeconds},
-                 {"controller_started", view.controllerStarted},
-                 {"command_port_listening", view.commandPortListening},
-                 {"routers", {{"on", on}, {"off", int64_t(view.routers.size()) - on}}},
-                 {"request_store_size", view.requestStoreSize},
-                 {"sync_mode", "off"},
-                 {"access_entry_store", "memory"}};
+  int64_t outOfSync = 0;
+  for (const RouterView& r : view.routers) {
+    on += r.on ? 1 : 0;
+    outOfSync += r.outOfSync ? 1 : 0;
+  }
+  json status = {
+      {"version", view.version},
+      {"uptime_seconds", view.uptimeSeconds},
+      {"controller_started", view.controllerStarted},
+      {"command_port_listening", view.commandPortListening},
+      {"routers",
+       {{"on", on}, {"off", int64_t(view.routers.size()) - on}, {"out_of_sync", outOfSync}}},
+      {"request_store_size", view.requestStoreSize},
+      {"sync_mode", view.syncMode},
+      {"access_entry_store", view.entryStore}};
   return status.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
 }

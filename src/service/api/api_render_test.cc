@@ -162,10 +162,27 @@ TEST(ApiJson, LinesAndStatus) {
   EXPECT_EQ(status["version"], "1.1.0");
   EXPECT_EQ(status["uptime_seconds"], 12);
   EXPECT_EQ(status["command_port_listening"], true);
-  EXPECT_EQ(status["routers"], json({{"on", 1}, {"off", 1}}));
+  EXPECT_EQ(status["routers"], json({{"on", 1}, {"off", 1}, {"out_of_sync", 0}}));
   EXPECT_EQ(status["request_store_size"], 6);
-  EXPECT_TRUE(status.contains("sync_mode"));
-  EXPECT_TRUE(status.contains("access_entry_store"));
+  EXPECT_EQ(status["sync_mode"], "edits");
+  EXPECT_EQ(status["access_entry_store"], "off");
+  view.syncMode = "state";
+  view.entryStore = "failing";
+  view.routers[0].outOfSync = true;
+  status = json::parse(RenderStatus(view));
+  EXPECT_EQ(status["sync_mode"], "state");
+  EXPECT_EQ(status["access_entry_store"], "failing");
+  EXPECT_EQ(status["routers"]["out_of_sync"], 1);
+  const std::string metrics = RenderMetrics(view);
+  EXPECT_NE(metrics.find("vokelmng_kel_store_state{state=\"off\"} 0\n"
+                         "vokelmng_kel_store_state{state=\"ok\"} 0\n"
+                         "vokelmng_kel_store_state{state=\"failing\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("vokelmng_router_out_of_sync{router=\"" + view.routers[0].address +
+                         "\",port=\""),
+            std::string::npos);
+  EXPECT_EQ(json::parse(RenderRouter(view.routers[0]))["out_of_sync"], true);
 }
 
 TEST(ApiSettings, ListenIsADottedAddressAndAPort) {

@@ -15,6 +15,7 @@ struct RouterView {
   bool pendingAdd = false;
   bool pendingDelete = false;
   bool resendPending = false;
+  bool outOfSync = false;  // a request given up (or, with SYNC=state, a line refused)
   int64_t waitingInStore = 0;
   int64_t waitingAtSender = 0;
   int sender = -1;  // the sender bound to it; -1: none
@@ -49,6 +50,8 @@ struct ServiceView {
   int64_t requestStoreSize = 0;
   uint64_t planningRuns = 0;
   double planningSeconds = 0;
+  std::string syncMode = "edits";  // [ACL] SYNC: "edits" or "state"
+  std::string entryStore = "off";  // [KEL] STORE: "off", "ok" or "failing"
 };
 
 struct LineView {
