@@ -103,6 +103,8 @@ bool PvsimProcess::Start(const std::string& address, uint16_t port,
   return false;
 }
 
+bool PvsimProcess::Signal(int signal) const { return pid_ > 0 && kill(pid_, signal) == 0; }
+
 void PvsimProcess::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);

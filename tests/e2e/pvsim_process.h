@@ -46,6 +46,8 @@ class PvsimProcess {
              const std::vector<std::string>& extra = {});
   // SIGTERM, then SIGKILL after a second.
   void Stop();
+  // Sends `signal` to the running program (SIGUSR1 toggles its refusing of connections).
+  bool Signal(int signal) const;
 
   // Every request journaled so far, in order.
   std::vector<RouterRequest> Requests() const;

@@ -18,6 +18,12 @@
 
 namespace {
 
+// Toggled by SIGUSR1: while set every connection is refused as with --refuse, and the table
+// and journal stay as they are (a router whose HTTP side is down while it still answers ICMP).
+volatile sig_atomic_t gRefusing = 0;
+
+void ToggleRefusing(int) { gRefusing = !gRefusing; }
+
 int Listen(const pvsim::Options& o, uint16_t* boundPort) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -55,7 +61,7 @@ std::string PeerText(const struct sockaddr_in& sa) {
       continue;
     }
     std::string peer = PeerText(sa);
-    if (server.options.refuse && server.TakeMisbehaviour()) {
+    if (gRefusing || (server.options.refuse && server.TakeMisbehaviour())) {
       pvsim::RefuseConnection(server, fd, connection, peer);
       continue;
     }
@@ -82,6 +88,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction toggle {};
+  toggle.sa_handler = ToggleRefusing;
+  sigemptyset(&toggle.sa_mask);
+  toggle.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &toggle, nullptr);
   pvsim::Server server(options);
   if (!options.journal.empty() && !server.journal.Open(options.journal)) {
     std::fprintf(stderr, "pvsim: cannot open journal %s: %s\n", options.journal.c_str(),

@@ -36,6 +36,8 @@ const char* UsageText() {
          "  --exit-after N         exit once N requests have been answered\n"
          "  --help                 show this text\n"
          "\n"
+         "SIGUSR1 toggles refusing every connection (as --refuse), journal and table kept.\n"
+         "\n"
          "Journal fields: time, answered (seconds since 1970), conn, seq, peer, method, path,\n"
          "host, user, auth (ok, bad or none), form (version, class, opcode, count, acl), status,\n"
          "early (the next request arrived before this answer was sent), event (\"refused\").\n"

@@ -19,7 +19,7 @@ void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router);
 
 // How the repair of out-of-sync routers tries them. The defaults are the service's.
 struct RepairTiming {
-  int retryMs = 30000;   // a connection is tried at most this often while the router is ON
+  int retryMs = 15000;   // a connection is tried at most this often while the router is ON
   int connectMs = 3000;  // how long one try may take
 };
 
