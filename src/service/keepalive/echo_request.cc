@@ -12,6 +12,11 @@ constexpr uint8_t kTypeEchoRequest = 8;
 constexpr uint8_t kTypeTimeExceeded = 11;
 constexpr size_t kIcmpHeaderLength = 8;
 
+constexpr size_t kIpHeaderLength = 20;  // without options
+constexpr uint8_t kProtocolIcmp = 1;
+
+uint16_t Little16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
+
 void PutLittle16(uint8_t* at, uint16_t value) {
   at[0] = static_cast<uint8_t>(value & 0xFF);
   at[1] = static_cast<uint8_t>(value >> 8);
@@ -50,6 +55,36 @@ bool IsProbeAnswer(const uint8_t* packet, size_t len, uint32_t from, uint32_t ro
   const uint8_t* icmp = packet + ip_header_length;
   if (icmp[0] == kTypeTimeExceeded) return true;
   if (icmp[0] != kTypeEchoReply) return false;
-  uint16_t reply_identifier = static_cast<uint16_t>(icmp[4] | (icmp[5] << 8));
-  return reply_identifier == identifier && from == router;
+  return Little16(icmp + 4) == identifier && from == router;
+}
+
+AnsweredProbe ProbeAnswered(const uint8_t* packet, size_t len, uint32_t from, uint16_t identifier) {
+  AnsweredProbe none;
+  if (packet == nullptr || len == 0) return none;
+  size_t ip_header_length = static_cast<size_t>(packet[0] & 0x0F) * 4;
+  if (len < ip_header_length + kIcmpHeaderLength) return none;
+  const uint8_t* icmp = packet + ip_header_length;
+  size_t icmp_length = len - ip_header_length;
+  if (icmp[0] == kTypeEchoReply) {
+    if (Little16(icmp + 4) != identifier) return none;
+    return {AnsweredProbe::kRouter, from};
+  }
+  if (icmp[0] != kTypeTimeExceeded) return none;
+  // The quoted packet: its IP header, then at least the first 8 bytes of its ICMP message.
+  const uint8_t* quoted = icmp + kIcmpHeaderLength;
+  size_t quoted_length = icmp_length - kIcmpHeaderLength;
+  if (quoted_length < kIpHeaderLength) return {AnsweredProbe::kEveryProbe, 0};
+  size_t quoted_header_length = static_cast<size_t>(quoted[0] & 0x0F) * 4;
+  if (quoted_header_length < kIpHeaderLength ||
+      quoted_length < quoted_header_length + kIcmpHeaderLength) {
+    return {AnsweredProbe::kEveryProbe, 0};
+  }
+  const uint8_t* request = quoted + quoted_header_length;
+  if (quoted[9] != kProtocolIcmp || request[0] != kTypeEchoRequest ||
+      Little16(request + 4) != identifier) {
+    return none;
+  }
+  uint32_t destination;
+  std::memcpy(&destination, quoted + 16, sizeof destination);
+  return {AnsweredProbe::kRouter, destination};
 }

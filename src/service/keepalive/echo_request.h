@@ -23,3 +23,16 @@ size_t BuildEchoRequest(uint8_t* buf, size_t size, uint16_t identifier, uint32_t
 // or a time-exceeded message from anyone. Everything else, short packets included, is ignored.
 bool IsProbeAnswer(const uint8_t* packet, size_t len, uint32_t from, uint32_t router,
                    uint16_t identifier);
+
+// Which of a prober's probes in flight (all its echo requests made with `identifier`) a packet
+// read from the raw socket answers. An echo reply carrying the identifier answers the probe of
+// the router it came from (`from`, network order). A time-exceeded message answers the probe
+// whose request it quotes (the quoted destination), and none when it quotes another packet; one
+// too short to quote a request cannot be told apart and answers every probe in flight, as
+// IsProbeAnswer takes it for the single probe it judges. Everything else answers nothing.
+struct AnsweredProbe {
+  enum Kind { kNone, kRouter, kEveryProbe };
+  Kind kind = kNone;
+  uint32_t router = 0;  // network order; for kRouter
+};
+AnsweredProbe ProbeAnswered(const uint8_t* packet, size_t len, uint32_t from, uint16_t identifier);

@@ -57,3 +57,65 @@ TEST(EchoRequest, OnlyTheRoutersOwnReplyOrTimeExceededAnswersTheProbe) {
   bad_length[0] = 0x4F;  // header length 60 beyond the packet
   EXPECT_FALSE(IsProbeAnswer(bad_length.data(), bad_length.size(), router, router, 0x1234));
 }
+
+// A time-exceeded message quoting the echo request sent to `destination` with `identifier`
+// (`quoted_icmp` bytes of it: at least 8 for the router to have quoted enough).
+std::vector<uint8_t> TimeExceededQuoting(uint32_t destination, uint16_t identifier,
+                                         uint8_t protocol = 1, size_t quoted_icmp = 8) {
+  std::vector<uint8_t> p = IcmpPacket(11, 0);
+  p.resize(20 + 8);
+  std::vector<uint8_t> quoted(20, 0);
+  quoted[0] = 0x45;
+  quoted[9] = protocol;
+  std::memcpy(&quoted[16], &destination, 4);
+  std::vector<uint8_t> request(kIcmpPacketBufferSize);
+  BuildEchoRequest(request.data(), request.size(), identifier, 7);
+  quoted.insert(quoted.end(), request.begin(), request.begin() + quoted_icmp);
+  p.insert(p.end(), quoted.begin(), quoted.end());
+  return p;
+}
+
+// With many probes in flight every answer must go to the probe it names, never to whichever
+// probe happens to be waiting.
+TEST(EchoRequest, EachAnswerNamesTheProbeItAnswers) {
+  const uint32_t router = inet_addr("127.0.0.5");
+  const uint32_t other = inet_addr("127.0.0.6");
+  auto reply = IcmpPacket(0, 0x1234);
+  AnsweredProbe a = ProbeAnswered(reply.data(), reply.size(), router, 0x1234);
+  EXPECT_EQ(a.kind, AnsweredProbe::kRouter);
+  EXPECT_EQ(a.router, router) << "an echo reply answers the probe of the router it came from";
+  EXPECT_EQ(ProbeAnswered(reply.data(), reply.size(), router, 0x1235).kind, AnsweredProbe::kNone)
+      << "another prober's identifier";
+  auto with_options = IcmpPacket(0, 0x1234, 24);
+  EXPECT_EQ(ProbeAnswered(with_options.data(), with_options.size(), other, 0x1234).router, other);
+
+  auto quoting = TimeExceededQuoting(router, 0x1234);
+  a = ProbeAnswered(quoting.data(), quoting.size(), other, 0x1234);
+  EXPECT_EQ(a.kind, AnsweredProbe::kRouter);
+  EXPECT_EQ(a.router, router) << "a time-exceeded message answers the probe it quotes";
+  EXPECT_TRUE(IsProbeAnswer(quoting.data(), quoting.size(), other, router, 0x1234));
+  auto foreign = TimeExceededQuoting(router, 0x9999);
+  EXPECT_EQ(ProbeAnswered(foreign.data(), foreign.size(), other, 0x1234).kind, AnsweredProbe::kNone)
+      << "quotes another program's echo request";
+  auto udp = TimeExceededQuoting(router, 0x1234, 17);
+  EXPECT_EQ(ProbeAnswered(udp.data(), udp.size(), other, 0x1234).kind, AnsweredProbe::kNone);
+  for (size_t cut : {size_t{0}, size_t{10}, size_t{20 + 7}}) {
+    std::vector<uint8_t> bare = quoting;
+    bare.resize(20 + 8 + cut);
+    EXPECT_EQ(ProbeAnswered(bare.data(), bare.size(), other, 0x1234).kind,
+              AnsweredProbe::kEveryProbe)
+        << "quoting " << cut << " bytes: cannot tell which probe, as IsProbeAnswer takes it";
+  }
+
+  for (uint8_t type : {3, 8, 5}) {
+    auto p = IcmpPacket(type, 0x1234);
+    EXPECT_EQ(ProbeAnswered(p.data(), p.size(), router, 0x1234).kind, AnsweredProbe::kNone)
+        << int(type);
+  }
+  EXPECT_EQ(ProbeAnswered(reply.data(), 27, router, 0x1234).kind, AnsweredProbe::kNone);
+  auto bad_length = IcmpPacket(0, 0x1234);
+  bad_length[0] = 0x4F;
+  EXPECT_EQ(ProbeAnswered(bad_length.data(), bad_length.size(), router, 0x1234).kind,
+            AnsweredProbe::kNone);
+  EXPECT_EQ(ProbeAnswered(nullptr, 0, router, 0x1234).kind, AnsweredProbe::kNone);
+}

@@ -75,8 +75,13 @@ void CKelKeepAlive::OnMessage(const platform::Message& msg) {
 
 void CKelKeepAlive::OnQuit() { EndProbers(); }
 
+// All are told first, so that their last waits run side by side: ending takes one reply wait,
+// not five.
 void CKelKeepAlive::EndProbers() {
   std::lock_guard<std::mutex> hold(table_cs_);
+  for (CKelKeepAliveThread* prober : probers_) {
+    if (prober != nullptr) prober->AskToEnd();
+  }
   for (CKelKeepAliveThread*& prober : probers_) {
     if (prober == nullptr) continue;
     prober->End();

@@ -1,15 +1,18 @@
 #include "service/keepalive/kel_keep_alive_thread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "common/syslog.h"
+#include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "platform/profile.h"
 #include "service/base/messages.h"
 #include "service/keepalive/icmplib/icmp_api.h"
 #include "service/keepalive/ping.h"
+#include "service/keepalive/probe_session.h"
 #include "service/keepalive/probe_stats.h"
 #include "service/registry/pv_data.h"
 
@@ -68,12 +71,17 @@ int CKelKeepAliveThread::Queue(CKeepAliveData* request) {
   return 0;
 }
 
-int32_t CKelKeepAliveThread::Load() { return queue_.GetCount(); }
+int32_t CKelKeepAliveThread::Load() { return queue_.GetCount() + inFlight_.load(); }
 
-void CKelKeepAliveThread::End() {
+void CKelKeepAliveThread::AskToEnd() {
   if (!thread_.started()) return;
   ending_ = true;
   end_.Set();
+}
+
+void CKelKeepAliveThread::End() {
+  if (!thread_.started()) return;
+  AskToEnd();
   thread_.Join();
 }
 
@@ -102,16 +110,68 @@ void CKelKeepAliveThread::KeepAliveProc() {
   }
 }
 
-// The queue's lock is held only while a request is detached, so the scheduler can queue while a
-// ping runs. Once the prober is told to end it takes no further request.
+// One session on one socket or handle, from the first request taken until nothing is in flight
+// and the queue is empty. The queue's lock is held only while a request is detached, so the
+// scheduler can queue while probes are in flight; answers are read after every send, so that
+// the socket's receive buffer never has to hold a whole round. Once the prober is told to end it
+// sends nothing more and only sees the probes in flight to the end of their waits.
 void CKelKeepAliveThread::KeepAliveSend() {
+  if (ending_ || queue_.GetCount() == 0) return;
+  std::unique_ptr<ProbeWay> way =
+      mode_ == kModeDll
+          ? OpenLibraryProbeWay(kIcmpLibraryName)
+          : OpenRawProbeWay(static_cast<uint16_t>(platform::KernelThreadId() & 0xFFFF),
+                            timing_.replyWaitMs);
+  if (!way) {
+    PingOneAtATime();
+    return;
+  }
+  ProbeSession session(*way, timing_.replyWaitMs, kMostProbesInFlight,
+                       [this](uint32_t address, bool answered) { Report(address, answered); });
+  auto note = [&] { inFlight_ = static_cast<int32_t>(session.InFlight()); };
+  for (;;) {
+    while (!ending_ && !session.Full()) {
+      std::unique_ptr<CKelNode> node(queue_.DetachHead());
+      if (!node) break;
+      const CKeepAliveData* request = static_cast<const CKeepAliveData*>(node->data);
+      if (request == nullptr) continue;
+      inFlight_ = static_cast<int32_t>(session.InFlight()) + 1;
+      session.Send(request->AddressValue());
+      session.Collect();
+      note();
+    }
+    session.Collect();
+    note();
+    if (session.InFlight() == 0) {
+      if (ending_ || queue_.GetCount() == 0) return;
+      continue;
+    }
+    int wait = session.NextWaitEndsInMs();
+    if (wait == 0) continue;
+    int which;
+    if (ending_) {
+      which = platform::WaitAny({&way->Readable()}, wait);
+    } else {
+      which = platform::WaitAny({&wake_, &end_, &way->Readable()}, wait);
+      if (which == kEnd) end_.Set();  // KeepAliveProc ends on it once the session is over
+    }
+    if (which == platform::kWaitFailed) {
+      platform::SleepMs(static_cast<uint32_t>(std::min(wait, timing_.proberPollMs)));
+    }
+  }
+}
+
+// The way before many probes could be in flight: each request pinged and judged before the next.
+void CKelKeepAliveThread::PingOneAtATime() {
   while (!ending_) {
     std::unique_ptr<CKelNode> node(queue_.DetachHead());
     if (!node) return;
     const CKeepAliveData* request = static_cast<const CKeepAliveData*>(node->data);
     if (request == nullptr) continue;
     uint32_t address = request->AddressValue();
+    inFlight_ = 1;
     Report(address, Ping(address) == 0);
+    inFlight_ = 0;
   }
 }
 

@@ -1,10 +1,18 @@
-// One of the keepalive's five probers: a worker thread that pings the routers queued to it, one
-// after another, reports each result to the router registry and tells its owner (the keepalive's
-// message thread) when a router has come up (WM_KEEPALIVE_START) or gone down
-// (WM_KEEPALIVE_STOP), with the router's address as wParam.
+// One of the keepalive's five probers: a worker thread that pings the routers queued to it,
+// reports each result to the router registry and tells its owner (the keepalive's message
+// thread) when a router has come up (WM_KEEPALIVE_START) or gone down (WM_KEEPALIVE_STOP), with
+// the router's address as wParam.
+//
+// It does not wait for one reply before the next probe: every request waiting is sent at once
+// (up to kMostProbesInFlight in flight) on one raw socket or one ping-library handle, and each
+// probe is judged when its own answer comes or its own reply wait, counted from its send, is
+// over. Requests queued meanwhile go out as they come. So a round over many silent routers
+// takes about one reply wait. Where the shared socket or handle cannot be had (a library
+// without the asynchronous functions, a refused socket), it pings one router after another.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -17,7 +25,12 @@
 class CKelKeepAliveThread {
  public:
   static constexpr int32_t kModeRaw = 1;  // raw ICMP socket
-  static constexpr int32_t kModeDll = 2;  // the ping library, loaded by name for each ping
+  static constexpr int32_t kModeDll = 2;  // the ping library, loaded by name for each session
+  // Probes one prober has in flight at most: five probers cover a round over 1,280 routers in
+  // one reply wait. A probe in flight costs a few bytes, not a socket: all of a prober's answers
+  // come to its one socket, read after every send, so that its receive buffer (some 200 answers
+  // at the system's default size) never has to hold a whole round.
+  static constexpr size_t kMostProbesInFlight = 256;
 
   // Makes the queue and both events. Throws "I failed in making of an event handler for start
   // confirmation to use in CKelKeepAliveThread." when an event cannot be made.
@@ -39,9 +52,12 @@ class CKelKeepAliveThread {
   // Appends `request` and wakes the thread. 0: the prober owns it; -1: the caller keeps it.
   // Any thread may call it.
   int Queue(CKeepAliveData* request);
-  // Requests still waiting (not counting the one being pinged): the scheduler's measure.
+  // Requests waiting or in flight: the scheduler's measure.
   int32_t Load();
-  // Makes the thread end after its current ping and waits for it. Safe to call twice.
+  // Tells the thread to end: it sends no further probe, judges those in flight when their
+  // waits are over (at most one reply wait) and returns. Does not wait for it.
+  void AskToEnd();
+  // AskToEnd, then waits for the thread. Safe to call twice.
   void End();
 
   int32_t mode() const { return mode_; }
@@ -50,6 +66,7 @@ class CKelKeepAliveThread {
  private:
   void KeepAliveProc();
   void KeepAliveSend();
+  void PingOneAtATime();
   int Ping(uint32_t address) const;
   void Report(uint32_t address, bool answered);
 
@@ -61,6 +78,7 @@ class CKelKeepAliveThread {
   platform::Event end_;
   std::atomic<bool> ending_{false};
   int32_t number_ = 0;
-  CKelList queue_;  // of CKeepAliveData, oldest first
+  CKelList queue_;                    // of CKeepAliveData, oldest first
+  std::atomic<int32_t> inFlight_{0};  // probes sent or being sent, not yet judged
   int32_t mode_ = kModeRaw;
 };
