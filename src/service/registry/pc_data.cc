@@ -33,6 +33,27 @@ bool NetworkMatches(const CPcData& candidate, const CPcData& key) {
   return SameNetwork(candidate, key);
 }
 
+uint32_t Quad(const std::array<uint8_t, 4>& bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         bytes[3];
+}
+
+// The netmask and the network under it: equal for two entries exactly when SameNetwork holds
+// for them (either one the key).
+uint64_t NetworkKey(const CPcData& pc) {
+  uint32_t mask = Quad(pc.netmask);
+  return (uint64_t{mask} << 32) | (Quad(pc.network) & mask);
+}
+
+uint64_t MacKey(const CPcData& pc) {
+  uint64_t key = 0;
+  for (uint8_t byte : pc.mac) key = (key << 8) | byte;
+  return key;
+}
+
+// Entries without MAC that have a network: the ones a network key finds by PcMatch.
+bool IsNetworkEntry(const CPcData& pc) { return !pc.HasMac() && pc.HasNetwork(); }
+
 }  // namespace
 
 bool CPcData::HasValidShape() const {
@@ -92,7 +113,7 @@ int CPcList::Add(CPcData* record, int locked) {
 }
 
 void CPcList::MarkDeleted(const CPcData& key, int locked) {
-  RegistryMarkDeleted(*this, key, PcActiveMatch, locked);
+  MarkMatching(key, PcActiveMatch, locked);
 }
 
 void CPcList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
@@ -103,6 +124,73 @@ CPcData* CPcList::FindPendingAdd(const CPcData& key, int locked) {
 
 CPcData* CPcList::FindPendingDelete(const CPcData& key, int locked) {
   return RegistryFind(*this, key, PcPendingDeleteMatch, locked);
+}
+
+void CPcList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) {
+  const CPcData& pc = AsPc(&record);
+  if (pc.HasMac()) byMac_.Insert(MacKey(pc), seq, node);
+  if (IsNetworkEntry(pc)) {
+    byNetwork_.Insert(NetworkKey(pc), seq, node);
+    byBareNetwork_.Insert(Quad(pc.network), seq, node);
+  } else {
+    byOtherNetwork_.Insert(NetworkKey(pc), seq, node);
+  }
+}
+
+bool CPcList::IndexErase(const CKelRecord& record, uint64_t seq) {
+  const CPcData& pc = AsPc(&record);
+  bool ok = !pc.HasMac() || byMac_.Erase(MacKey(pc), seq);
+  if (IsNetworkEntry(pc)) {
+    ok = byNetwork_.Erase(NetworkKey(pc), seq) && ok;
+    ok = byBareNetwork_.Erase(Quad(pc.network), seq) && ok;
+  } else {
+    ok = byOtherNetwork_.Erase(NetworkKey(pc), seq) && ok;
+  }
+  return ok;
+}
+
+void CPcList::IndexClear() {
+  byMac_.Clear();
+  byNetwork_.Clear();
+  byBareNetwork_.Clear();
+  byOtherNetwork_.Clear();
+}
+
+// The buckets follow the rules' branches on the key:
+// PcDuplicateMatch: a key without MAC compares every entry by netmask and network under it; a
+//   key with MAC takes the entries of that MAC, and with a network also the network entries
+//   (no MAC) of that netmask and network.
+// PcMatch and its state variants: a key with MAC takes the entries of that MAC; a key without
+//   MAC takes network entries only: by bare network when it has no netmask text, else by
+//   netmask and network. A key with neither MAC nor network accepts every entry without MAC
+//   and is left to the walk.
+bool CPcList::IndexCandidates(const CKelRecord& key_record, CKelMatch match,
+                              CIndexVisitor& visitor) {
+  const CPcData& key = AsPc(&key_record);
+  if (match == PcDuplicateMatch) {
+    if (!key.HasMac()) {
+      byNetwork_.Visit(NetworkKey(key), visitor);
+      byOtherNetwork_.Visit(NetworkKey(key), visitor);
+      return true;
+    }
+    if (key.HasNetwork()) byNetwork_.Visit(NetworkKey(key), visitor);
+    byMac_.Visit(MacKey(key), visitor);
+    return true;
+  }
+  if (match != PcMatch && match != PcActiveMatch && match != PcPendingAddMatch &&
+      match != PcPendingDeleteMatch) {
+    return false;
+  }
+  if (key.HasMac()) {
+    byMac_.Visit(MacKey(key), visitor);
+  } else if (!key.HasNetwork()) {
+    return false;
+  } else if (key.netmaskText.empty()) {
+    byBareNetwork_.Visit(Quad(key.network), visitor);
+  } else {
+    byNetwork_.Visit(NetworkKey(key), visitor);
+  }
+  return true;
 }
 
 int CPcList::CopyTo(CPcList* target, int locked) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/registry/indexed_list.h"
 #include "service/registry/kel_list.h"
 
 // One PC entry. Valid shapes: MAC only; MAC and source; network only; MAC and network.
@@ -41,7 +42,10 @@ int PcActiveMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PcPendingAddMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PcPendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key);
 
-class CPcList : public CKelList {
+// Indexed by MAC (entries with a MAC), and by netmask with the network under it and by the bare
+// network (entries without MAC that have a network); the remaining entries by netmask and
+// network under it too, since a duplicate check with a network key compares them that way.
+class CPcList : public CIndexedList {
  public:
   // Shape check, duplicate check, MAC rewritten as upper-case colon text, and insertion, all in
   // one hold of the lock. 0: the list owns `record`; -1: the caller still owns it.
@@ -55,6 +59,18 @@ class CPcList : public CKelList {
   // Snapshot into `target` (emptied first), marked entries included. Returns the target's
   // count, -1 when `target` is null.
   int CopyTo(CPcList* target, int locked = 0);
+
+ protected:
+  void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;
+  bool IndexErase(const CKelRecord& record, uint64_t seq) override;
+  void IndexClear() override;
+  bool IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) override;
+
+ private:
+  CIndexBuckets<uint64_t> byMac_;           // HasMac()
+  CIndexBuckets<uint64_t> byNetwork_;       // no MAC, HasNetwork(): netmask and network
+  CIndexBuckets<uint32_t> byBareNetwork_;   // no MAC, HasNetwork(): network alone
+  CIndexBuckets<uint64_t> byOtherNetwork_;  // the rest: netmask and network
 };
 
 // The process-wide PC registry.

@@ -7,6 +7,11 @@ namespace {
 
 const CPvData& Router(const CKelRecord* record) { return *static_cast<const CPvData*>(record); }
 
+uint32_t AddressKey(const CKelRecord& record) {
+  const auto& a = static_cast<const CPvData&>(record).address;
+  return (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
+}
+
 }  // namespace
 
 CPvData& CPvData::operator=(const CPvData& other) {
@@ -61,7 +66,7 @@ int CPvList::Add(CPvData* router, int locked) {
 }
 
 void CPvList::MarkDeleted(const CPvData& key, int locked) {
-  RegistryMarkDeleted(*this, key, PvActiveMatch, locked);
+  MarkMatching(key, PvActiveMatch, locked);
 }
 
 void CPvList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
@@ -82,6 +87,25 @@ CPvData* CPvList::FindActiveByAddress(const uint8_t address[4], int locked) {
   CPvData key;
   key.address = {address[0], address[1], address[2], address[3]};
   return RegistryFind(*this, key, PvDuplicateMatch, locked);
+}
+
+void CPvList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) {
+  byAddress_.Insert(AddressKey(record), seq, node);
+}
+
+bool CPvList::IndexErase(const CKelRecord& record, uint64_t seq) {
+  return byAddress_.Erase(AddressKey(record), seq);
+}
+
+void CPvList::IndexClear() { byAddress_.Clear(); }
+
+bool CPvList::IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) {
+  if (match != PvDuplicateMatch && match != PvRouterMatch && match != PvActiveMatch &&
+      match != PvPendingAddMatch && match != PvPendingDeleteMatch) {
+    return false;
+  }
+  byAddress_.Visit(AddressKey(key), visitor);
+  return true;
 }
 
 int CPvList::CopyTo(CPvList* target, int locked) {

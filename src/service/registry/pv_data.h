@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/registry/indexed_list.h"
 #include "service/registry/kel_list.h"
 #include "service/registry/pvroute_data.h"
 
@@ -49,7 +50,8 @@ int PvActiveMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PvPendingAddMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PvPendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key);
 
-class CPvList : public CKelList {
+// The routers with an index by address: every match function below compares the address.
+class CPvList : public CIndexedList {
  public:
   // Appends unless a live router with the same address exists (one hold of the lock).
   // 0: the list owns `router`; -1: duplicate or no node, the caller still owns it.
@@ -73,6 +75,15 @@ class CPvList : public CKelList {
   int DiagnoseOn(const uint8_t address[4]);
   // DiagnoseOff: 1 when the router has just become OFF (more than missLimit misses while ON).
   int DiagnoseOff(const uint8_t address[4]);
+
+ protected:
+  void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;
+  bool IndexErase(const CKelRecord& record, uint64_t seq) override;
+  void IndexClear() override;
+  bool IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) override;
+
+ private:
+  CIndexBuckets<uint32_t> byAddress_;
 };
 
 // The process-wide router registry.

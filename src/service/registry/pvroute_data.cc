@@ -16,6 +16,14 @@ bool NetworksMatch(const CPvrouteData& a, const CPvrouteData& b) {
   return true;
 }
 
+// The network under its own netmask, as one number: equal exactly when NetworksMatch.
+uint32_t NetworkKey(const CKelRecord& record) {
+  const CPvrouteData& route = Route(&record);
+  uint32_t key = 0;
+  for (int i = 0; i < 4; ++i) key = (key << 8) | (route.network[i] & route.netmask[i]);
+  return key;
+}
+
 }  // namespace
 
 int PvrouteDuplicateMatch(const CKelRecord* candidate, const CKelRecord* key) {
@@ -48,7 +56,7 @@ int CPvrouteList::Add(CPvrouteData* route, int locked) {
 }
 
 void CPvrouteList::MarkDeleted(const CPvrouteData& key, int locked) {
-  RegistryMarkDeleted(*this, key, PvrouteActiveMatch, locked);
+  MarkMatching(key, PvrouteActiveMatch, locked);
 }
 
 void CPvrouteList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
@@ -63,6 +71,25 @@ CPvrouteData* CPvrouteList::FindPendingAdd(const CPvrouteData& key, int locked) 
 
 CPvrouteData* CPvrouteList::FindPendingDelete(const CPvrouteData& key, int locked) {
   return RegistryFind(*this, key, PvroutePendingDeleteMatch, locked);
+}
+
+void CPvrouteList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) {
+  byNetwork_.Insert(NetworkKey(record), seq, node);
+}
+
+bool CPvrouteList::IndexErase(const CKelRecord& record, uint64_t seq) {
+  return byNetwork_.Erase(NetworkKey(record), seq);
+}
+
+void CPvrouteList::IndexClear() { byNetwork_.Clear(); }
+
+bool CPvrouteList::IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) {
+  if (match != PvrouteDuplicateMatch && match != PvrouteMatch && match != PvrouteActiveMatch &&
+      match != PvroutePendingAddMatch && match != PvroutePendingDeleteMatch) {
+    return false;
+  }
+  byNetwork_.Visit(NetworkKey(key), visitor);
+  return true;
 }
 
 int CPvrouteList::CopyTo(CPvrouteList* target, int locked) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/registry/indexed_list.h"
 #include "service/registry/kel_list.h"
 
 class CPvrouteData : public CKelRecord {
@@ -34,8 +35,9 @@ int PvrouteActiveMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PvroutePendingAddMatch(const CKelRecord* candidate, const CKelRecord* key);
 int PvroutePendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key);
 
-// The route list of one router. Lock order: the router registry before any route list.
-class CPvrouteList : public CKelList {
+// The route list of one router. Lock order: the router registry before any route list. Indexed
+// by the network under its own netmask, which every match function below compares.
+class CPvrouteList : public CIndexedList {
  public:
   // Appends unless a live duplicate exists (one hold of the lock). 0: the list owns `route`;
   // -1: duplicate or no node, the caller still owns it.
@@ -51,4 +53,13 @@ class CPvrouteList : public CKelList {
   // Snapshot into `target` (emptied first), marked routes included. Returns the target's count,
   // -1 when `target` is null.
   int CopyTo(CPvrouteList* target, int locked = 0);
+
+ protected:
+  void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;
+  bool IndexErase(const CKelRecord& record, uint64_t seq) override;
+  void IndexClear() override;
+  bool IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) override;
+
+ private:
+  CIndexBuckets<uint32_t> byNetwork_;
 };

@@ -31,7 +31,7 @@ int CQuarantineList::Add(CQuarantineData* record, int locked) {
 }
 
 void CQuarantineList::MarkDeleted(const CQuarantineData& key, int locked) {
-  RegistryMarkDeleted(*this, key, QuarantineActiveMatch, locked);
+  MarkMatching(key, QuarantineActiveMatch, locked);
 }
 
 void CQuarantineList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
@@ -42,6 +42,34 @@ CQuarantineData* CQuarantineList::FindPendingAdd(const CQuarantineData& key, int
 
 CQuarantineData* CQuarantineList::FindPendingDelete(const CQuarantineData& key, int locked) {
   return RegistryFind(*this, key, QuarantinePendingDeleteMatch, locked);
+}
+
+CQuarantineList::ServerKey CQuarantineList::KeyOf(const CKelRecord& record) {
+  const auto& server = static_cast<const CQuarantineData&>(record);
+  const auto& a = server.source;
+  uint32_t address = (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
+  return ServerKey(address, server.protocolText, server.portText);
+}
+
+void CQuarantineList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) {
+  byServer_.Insert(KeyOf(record), seq, node);
+}
+
+bool CQuarantineList::IndexErase(const CKelRecord& record, uint64_t seq) {
+  return byServer_.Erase(KeyOf(record), seq);
+}
+
+void CQuarantineList::IndexClear() { byServer_.Clear(); }
+
+bool CQuarantineList::IndexCandidates(const CKelRecord& key, CKelMatch match,
+                                      CIndexVisitor& visitor) {
+  if (match != QuarantineServerMatch && match != QuarantineDuplicateMatch &&
+      match != QuarantineActiveMatch && match != QuarantinePendingAddMatch &&
+      match != QuarantinePendingDeleteMatch) {
+    return false;
+  }
+  byServer_.Visit(KeyOf(key), visitor);
+  return true;
 }
 
 int CQuarantineList::CopyTo(CQuarantineList* target, int locked) {

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 
+#include "service/registry/indexed_list.h"
 #include "service/registry/kel_list.h"
 
 class CQuarantineData : public CKelRecord {
@@ -31,7 +33,8 @@ int QuarantineActiveMatch(const CKelRecord* candidate, const CKelRecord* key);
 int QuarantinePendingAddMatch(const CKelRecord* candidate, const CKelRecord* key);
 int QuarantinePendingDeleteMatch(const CKelRecord* candidate, const CKelRecord* key);
 
-class CQuarantineList : public CKelList {
+// Indexed by address, protocol text and port text: what every match function below compares.
+class CQuarantineList : public CIndexedList {
  public:
   // Appends unless a live duplicate exists (one hold of the lock). 0: the list owns `record`;
   // -1: the caller still owns it.
@@ -45,6 +48,17 @@ class CQuarantineList : public CKelList {
   // Snapshot into `target` (emptied first), marked entries included. Returns the target's
   // count, -1 when `target` is null.
   int CopyTo(CQuarantineList* target, int locked = 0);
+
+ protected:
+  void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;
+  bool IndexErase(const CKelRecord& record, uint64_t seq) override;
+  void IndexClear() override;
+  bool IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) override;
+
+ private:
+  using ServerKey = std::tuple<uint32_t, std::string, std::string>;
+  static ServerKey KeyOf(const CKelRecord& record);
+  CIndexBuckets<ServerKey> byServer_;
 };
 
 // The process-wide quarantine server registry.
