@@ -40,6 +40,22 @@ bool EntryAppliesTo(const CKelData& e, const CPvrouteData* t, const CPcData& p) 
   return !e.macText.empty();
 }
 
+}  // namespace
+
+bool EntryMayApply(const CKelData& e, const CPcData& p) {
+  // EntryAppliesTo without the route: each of its conditions that names no route.
+  if (!e.macText.empty() && p.HasMac() && std::memcmp(e.mac, p.mac.data(), 6) != 0) return false;
+  if (p.HasSource()) return std::memcmp(e.source, p.source.data(), 4) == 0;
+  if (p.HasNetwork()) {
+    // The route's netmask must be P's, and both P's network and E's address lie under the
+    // route's network with it: so E's address lies in P's network.
+    return SameUnderMask(e.source, p.network.data(), p.netmask.data());
+  }
+  return !e.macText.empty();
+}
+
+namespace {
+
 const char* OperationWord(uint32_t opcode) {
   switch (opcode) {
     case 1:

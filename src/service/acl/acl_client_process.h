@@ -14,6 +14,11 @@ std::string KelSubject(const CKelData& entry, const CPcData& pc);
 // "I started processing to add|delete ACL for SUBJECT to PV of ROUTER." (info).
 void AnnounceKelLines(uint32_t opcode, const std::string& subject, const CPvData& router);
 
+// Whether entry E can give kel lines for PC P behind any route at all: false only when no
+// route could make it apply (another address, another MAC, an address outside P's network).
+// The walks use it to pass over PCs, and entries, that cannot match before the route loop.
+bool EntryMayApply(const CKelData& entry, const CPcData& pc);
+
 // The two kel lines (in, then out) and the info log line, then the wake-up of the HTTP client;
 // nothing unless the entry applies to the PC behind this route.
 void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* entry,

@@ -1,5 +1,7 @@
 #include "service/acl/acl_planning.h"
 
+#include <vector>
+
 #include "service/acl/acl_client_process.h"
 
 namespace {
@@ -7,13 +9,24 @@ namespace {
 constexpr uint32_t kOpAdd = 1;
 constexpr uint32_t kOpDelete = 3;
 
-// The walks of one access entry: every router that is ON, every route step, every PC.
+// The walks of one access entry: every router that is ON, every route step, every PC. The PCs
+// the entry cannot apply to behind any route are passed over once, on the first route step,
+// rather than at every step of every router.
 void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, uint32_t opcode) {
+  std::vector<const CPcData*> pcs;
+  bool pcsTaken = false;
   RouterWalk(ctx, [&](CPvData& r) {
     RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
-      PcWalk(ctx, [&](const CPcData& p) {
-        KelCommandAclQuarantineProcess(ctx.env(), &entry, &r, t, &p, opcode);
-      });
+      if (!pcsTaken) {
+        pcsTaken = true;
+        PcWalk(ctx, [&](const CPcData& p) {
+          if (EntryMayApply(entry, p)) pcs.push_back(&p);
+        });
+      }
+      for (const CPcData* p : pcs) {
+        if (ctx.StopNow()) return;
+        KelCommandAclQuarantineProcess(ctx.env(), &entry, &r, t, p, opcode);
+      }
     });
   });
 }

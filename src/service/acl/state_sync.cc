@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/syslog.h"
@@ -53,6 +55,42 @@ struct RouterState {
   Counts kel;      // per line: the (entry, route, PC) steps that make it
 };
 
+// A record's identity: every field that the lines can depend on, hashed twice into 128 bits
+// (each field with its length, so no two field lists run together), without building a key.
+class IdentityHasher {
+ public:
+  void Bytes(const void* data, size_t size) {
+    const auto* c = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i) {
+      a_ = (a_ ^ c[i]) * 1099511628211u;
+      b_ = (b_ + c[i] + 1) * 0xFF51AFD7ED558CCDu;
+      b_ ^= b_ >> 29;
+    }
+  }
+  void Field(const std::string& text) {
+    Length(text.size());
+    Bytes(text.data(), text.size());
+  }
+  template <size_t N>
+  void Field(const std::array<uint8_t, N>& bytes) {
+    Length(N);
+    Bytes(bytes.data(), N);
+  }
+  void Field(const uint8_t* bytes, size_t n) {
+    Length(n);
+    Bytes(bytes, n);
+  }
+  LineKey Key() const { return LineKey{a_, b_}; }
+
+ private:
+  void Length(size_t n) {
+    uint32_t length = static_cast<uint32_t>(n);
+    Bytes(&length, sizeof length);
+  }
+  uint64_t a_ = 1469598103934665603u;
+  uint64_t b_ = 0x6A09E667F3BCC909u;
+};
+
 // The records of one registry the counts were made from, by identity.
 template <class T>
 struct Counted {
@@ -61,59 +99,53 @@ struct Counted {
     int copies = 0;
     int seen = 0;  // Diff's tally, back to 0 when it returns
   };
-  std::unordered_map<std::string, Slot> byKey;
+  std::unordered_map<LineKey, Slot, LineKeyHash> byKey;
 };
 
-void Append(std::string& key, const std::string& text) {
-  key += text;
-  key += '\x1f';
-}
-template <size_t N>
-void Append(std::string& key, const std::array<uint8_t, N>& bytes) {
-  key.append(reinterpret_cast<const char*>(bytes.data()), N);
-  key += '\x1f';
-}
-
-std::string Identity(const CPcData& p) {
-  std::string key;
-  Append(key, p.macText);
-  Append(key, p.mac);
-  Append(key, p.sourceText);
-  Append(key, p.source);
-  Append(key, p.networkText);
-  Append(key, p.network);
-  Append(key, p.netmaskText);
-  Append(key, p.netmask);
-  return key;
+LineKey Identity(const CPcData& p) {
+  IdentityHasher h;
+  h.Field(p.macText);
+  h.Field(p.mac);
+  h.Field(p.sourceText);
+  h.Field(p.source);
+  h.Field(p.networkText);
+  h.Field(p.network);
+  h.Field(p.netmaskText);
+  h.Field(p.netmask);
+  return h.Key();
 }
 
-std::string Identity(const CQuarantineData& q) {
-  std::string key;
-  Append(key, q.sourceText);
-  Append(key, q.source);
-  Append(key, q.protocolText);
-  Append(key, q.portText);
-  return key;
+LineKey Identity(const CQuarantineData& q) {
+  IdentityHasher h;
+  h.Field(q.sourceText);
+  h.Field(q.source);
+  h.Field(q.protocolText);
+  h.Field(q.portText);
+  return h.Key();
 }
 
-std::string Identity(const CKelData& e) {
-  std::string key = std::to_string(e.target) + '\x1f';
-  Append(key, e.macText);
-  key.append(reinterpret_cast<const char*>(e.mac), 6);
-  Append(key, e.sourceText);
-  key.append(reinterpret_cast<const char*>(e.source), 4);
-  return key;
+LineKey Identity(const CKelData& e) {
+  IdentityHasher h;
+  h.Field(std::to_string(e.target));
+  h.Field(e.macText);
+  h.Field(e.mac, 6);
+  h.Field(e.sourceText);
+  h.Field(e.source, 4);
+  return h.Key();
 }
 
-std::string Identity(const CPvrouteData* t) {
-  if (t == nullptr) return std::string("\x01", 1);  // the one step of a router without routes
-  std::string key;
-  Append(key, t->devText);
-  Append(key, t->networkText);
-  Append(key, t->network);
-  Append(key, t->netmaskText);
-  Append(key, t->netmask);
-  return key;
+LineKey Identity(const CPvrouteData* t) {
+  IdentityHasher h;
+  if (t == nullptr) {  // the one step of a router without routes
+    h.Field(std::string("\x01", 1));
+    return h.Key();
+  }
+  h.Field(t->devText);
+  h.Field(t->networkText);
+  h.Field(t->network);
+  h.Field(t->netmaskText);
+  h.Field(t->netmask);
+  return h.Key();
 }
 
 // The route steps of a router as the reload walk takes them: one step without route when the
@@ -164,10 +196,10 @@ Split<T> Diff(Counted<T>& counted, const std::vector<const T*>& now) {
 template <class T>
 void Account(Counted<T>& counted, const Split<T>& s) {
   // The removed records live in the slots themselves: take every key before any slot goes.
-  std::vector<std::string> gone;
+  std::vector<LineKey> gone;
   gone.reserve(s.removed.size());
   for (const T* record : s.removed) gone.push_back(Identity(*record));
-  for (const std::string& key : gone) {
+  for (const LineKey& key : gone) {
     auto at = counted.byKey.find(key);
     if (at != counted.byKey.end() && --at->second.copies <= 0) counted.byKey.erase(at);
   }
@@ -322,7 +354,16 @@ class Sync {
   bool PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, const Sets& sets,
                   bool* queued);
 
+  // The (PC, entry) pairs that some route could match (EntryMayApply), in the walk's order.
+  // The same member lists serve every router of one run, so they are found once per run for
+  // each pair of lists and kept until the run's snapshots go (ForgetPairs).
+  using Pairs = std::vector<std::pair<const CPcData*, const CKelData*>>;
+  const Pairs& PairsOf(const std::vector<const CPcData*>& pcs,
+                       const std::vector<const CKelData*>& entries);
+  void ForgetPairs() { pairs_.clear(); }
+
   std::map<std::array<uint8_t, 4>, RouterState> routers_;
+  std::map<std::array<const void*, 2>, Pairs> pairs_;
   Counted<CPcData> pcs_;
   Counted<CQuarantineData> servers_;
   Counted<CKelData> entries_;
@@ -345,6 +386,19 @@ bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
     if (!r->pendingDelete) entries->push_back(r);
   }
   return true;
+}
+
+const Sync::Pairs& Sync::PairsOf(const std::vector<const CPcData*>& pcs,
+                                 const std::vector<const CKelData*>& entries) {
+  auto [at, made] = pairs_.try_emplace({&pcs, &entries});
+  if (made) {
+    for (const CPcData* p : pcs) {
+      for (const CKelData* e : entries) {
+        if (EntryMayApply(*e, *p)) at->second.emplace_back(p, e);
+      }
+    }
+  }
+  return at->second;
 }
 
 void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
@@ -370,13 +424,12 @@ void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sig
     }
   }
   if (!kelLines || entries.empty()) return;
+  const Pairs& pairs = PairsOf(pcs, entries);
   for (const CPvrouteData* t : steps) {
     if (ctx.StopNow()) return;
-    for (const CPcData* p : pcs) {
-      for (const CKelData* e : entries) {
-        run.MakingKel(e, p);
-        KelCommandAclQuarantineProcess(kCounting, e, &r, t, p, kOpAdd);
-      }
+    for (const auto& [p, e] : pairs) {
+      run.MakingKel(e, p);
+      KelCommandAclQuarantineProcess(kCounting, e, &r, t, p, kOpAdd);
     }
   }
   run.MakingKel(nullptr, nullptr);
@@ -397,7 +450,7 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   }
   // The steps of the router's routes, split as the registries' records are.
   std::vector<const CPvrouteData*> newSteps = ::Steps(*live);
-  std::unordered_map<std::string, int> left;
+  std::unordered_map<LineKey, int, LineKeyHash> left;
   for (const CPvrouteData* t : oldSteps) ++left[Identity(t)];
   std::vector<const CPvrouteData*> keptSteps, addedSteps, removedSteps;
   for (const CPvrouteData* t : newSteps) {
@@ -422,9 +475,9 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   }
   // Removals, then additions, each against the members as they stand at that point, so that
   // every combination is counted exactly once.
-  std::vector<const CKelData*> entriesKept = sets.entries.kept;
-  std::vector<const CQuarantineData*> serversKept = sets.servers.kept;
-  std::vector<const CPcData*> pcsKept = sets.pcs.kept;
+  const std::vector<const CKelData*>& entriesKept = sets.entries.kept;
+  const std::vector<const CQuarantineData*>& serversKept = sets.servers.kept;
+  const std::vector<const CPcData*>& pcsKept = sets.pcs.kept;
   Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, {}, sets.entries.removed, false, true);
   Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.removed, {}, true, false);
   Steps(run, ctx, old, -1, oldSteps, sets.pcs.removed, serversKept, entriesKept, true, true);
@@ -443,7 +496,20 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   return !ctx.Interrupted();
 }
 
+// Forgets the pairs found during one run when it ends: they point into its member lists.
+class PairsScope {
+ public:
+  explicit PairsScope(std::function<void()> forget) : forget_(std::move(forget)) { forget_(); }
+  ~PairsScope() { forget_(); }
+  PairsScope(const PairsScope&) = delete;
+  PairsScope& operator=(const PairsScope&) = delete;
+
+ private:
+  std::function<void()> forget_;
+};
+
 bool Sync::Plan(PlanningContext& ctx, bool* queued) {
+  PairsScope pairs([this] { ForgetPairs(); });
   std::vector<const CPcData*> pcs;
   std::vector<const CQuarantineData*> servers;
   std::vector<const CKelData*> entries;
@@ -473,6 +539,7 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
 }
 
 bool Sync::Reload(PlanningContext& ctx, CPvData& router, bool* queued) {
+  PairsScope pairs([this] { ForgetPairs(); });
   RouterState& state = routers_[router.address];
   state = RouterState();
   state.router = router;
