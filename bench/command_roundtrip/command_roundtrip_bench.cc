@@ -1,6 +1,6 @@
 // Round trips per second on the command port, and on a line server that does no work at all:
 // the ratio of the two is the cost of the command path (thread wake-ups, byte-by-byte line
-// assembly, dispatch, the prompt queue).
+// assembly, dispatch, the prompt queue). Prints the ratios and the target line at the end.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -118,6 +119,20 @@ void BM_BareLoopback(benchmark::State& state) { RoundTrips(state, g_echo_clients
 BENCHMARK(BM_CommandPort)->Threads(1)->Threads(kConnections)->UseRealTime();
 BENCHMARK(BM_BareLoopback)->Threads(1)->Threads(kConnections)->UseRealTime();
 
+// The console output as usual, and each run's round trips per second by name.
+class Recorder : public benchmark::ConsoleReporter {
+ public:
+  Recorder() : ConsoleReporter(OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      auto found = run.counters.find("roundtrips_per_s");
+      if (found != run.counters.end()) rates[run.benchmark_name()] = found->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> rates;
+};
+
 // Connects every client once, each waiting for its first prompt; false on failure.
 bool ConnectAll(uint16_t port, std::vector<int>* clients) {
   for (int i = 0; i < kConnections; ++i) {
@@ -149,8 +164,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  Recorder recorder;
+  benchmark::RunSpecifiedBenchmarks(&recorder);
   benchmark::Shutdown();
+  for (int threads : {1, kConnections}) {
+    std::string suffix = "/real_time/threads:" + std::to_string(threads);
+    double port = recorder.rates["BM_CommandPort" + suffix];
+    double bare = recorder.rates["BM_BareLoopback" + suffix];
+    if (port <= 0 || bare <= 0) continue;
+    std::printf("%d connection%s: command port at %.2f of the bare line server\n", threads,
+                threads == 1 ? "" : "s", port / bare);
+    if (threads == kConnections) {
+      std::printf("target (ten connections >= 0.8 of the bare line server): %s\n",
+                  port / bare >= 0.8 ? "met" : "not met");
+    }
+  }
   for (int fd : g_command_clients) close(fd);
   server.reset();
   platform::DetachMessageQueue();

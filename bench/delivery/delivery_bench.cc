@@ -133,16 +133,19 @@ int main(int argc, char** argv) {
   SyslogSetMask(kLogInfo);  // the service's default mask
   std::printf("%-9s %-12s %14s %14s %8s\n", "routers", "requests", "service req/s", "plain req/s",
               "ratio");
-  bool met = true;
+  double ratios[2] = {0, 0};
+  int row = 0;
   for (int routers : {1, 5}) {
     double service = ServiceRate(routers, total);
     double plain = PlainRate(routers, total);
     double ratio = plain > 0 ? service / plain : 0;
     std::printf("%-9d %-12ld %14.0f %14.0f %8.2f\n", routers, total, service, plain, ratio);
-    if (routers == 1) met = ratio >= 0.5;
+    ratios[row++] = ratio;
   }
-  std::printf("target (one sender >= half the plain client on one connection): %s\n",
-              met ? "met" : "NOT met");
+  std::printf("target (one router >= 0.8 of the plain client): %s\n",
+              ratios[0] >= 0.8 ? "met" : "not met");
+  std::printf("target (five routers >= 0.8 of the plain client): %s\n",
+              ratios[1] >= 0.8 ? "met" : "not met");
   rmdir(dir);
   return 0;
 }

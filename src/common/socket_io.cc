@@ -114,13 +114,54 @@ const char* WsaErrorNameForLog(int code, char* buf, size_t size) {
 // A would-block is retried at once; when it answers would-block again, the retry waits until
 // the socket is writable, so a peer that stops reading costs no busy spin and, after 30 s
 // without progress, ends the send with WSAETIMEDOUT instead of holding the thread forever.
+namespace {
+thread_local SocketSendBatch* tBatch = nullptr;
+}  // namespace
+
+SocketSendBatch::SocketSendBatch(platform::Socket s) : socket_(s), outer_(tBatch) { tBatch = this; }
+
+SocketSendBatch::~SocketSendBatch() { tBatch = outer_; }
+
+SocketSendBatch* SocketSendBatch::For(platform::Socket s) {
+  for (SocketSendBatch* b = tBatch; b != nullptr; b = b->outer_) {
+    if (b->socket_ == s) return b;
+  }
+  return nullptr;
+}
+
+void SocketSendBatch::Append(const void* data, size_t length) {
+  bytes_.append(static_cast<const char*>(data), length);
+}
+
+std::string SocketSendBatch::Take() {
+  std::string taken;
+  taken.swap(bytes_);
+  return taken;
+}
+
 int SocketSendAll(platform::Socket s, const void* data, size_t length) {
   return SocketSendAll(s, data, length, kSendStallLimitMs);
 }
 
 int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t stall_limit_ms) {
-  const char* bytes = static_cast<const char*>(data);
+  if (SocketSendBatch* batch = SocketSendBatch::For(s)) {
+    batch->Append(data, length);
+    if (!batch->Full()) return static_cast<int>(length);
+    std::string gathered = batch->Take();
+    size_t sent = 0;
+    return SocketSendAll(s, gathered.data(), gathered.size(), stall_limit_ms, &sent) < 0
+               ? -1
+               : static_cast<int>(length);
+  }
   size_t sent = 0;
+  return SocketSendAll(s, data, length, stall_limit_ms, &sent);
+}
+
+int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t stall_limit_ms,
+                  size_t* progress) {
+  const char* bytes = static_cast<const char*>(data);
+  size_t& sent = *progress;
+  sent = 0;
   uint64_t last_progress = platform::MonotonicMs();
   bool retried_at_once = false;
   while (sent < length) {

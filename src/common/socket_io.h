@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -18,6 +19,37 @@ int SocketSendAll(platform::Socket s, const void* data, size_t length);
 constexpr uint64_t kSendStallLimitMs = 30000;
 // SocketSendAll with another stall limit (tests).
 int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t stall_limit_ms);
+// SocketSendAll that also stores in *sent how many bytes went out, on failure too.
+int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t stall_limit_ms,
+                  size_t* sent);
+// While a batch lives on a thread, what that thread sends to the batch's socket with
+// SocketSendAll is gathered in the batch instead of written (SocketSendAll answers as if it was
+// sent), so that a reply written in many small pieces can leave in one write. Whoever made the
+// batch takes the bytes and writes them. Past kLimit bytes SocketSendAll writes what was
+// gathered at once, so a long reply needs no more memory than that.
+class SocketSendBatch {
+ public:
+  static constexpr size_t kLimit = 64 * 1024;
+
+  explicit SocketSendBatch(platform::Socket s);
+  ~SocketSendBatch();
+  SocketSendBatch(const SocketSendBatch&) = delete;
+  SocketSendBatch& operator=(const SocketSendBatch&) = delete;
+
+  // The batch gathering for `s` on this thread, or null.
+  static SocketSendBatch* For(platform::Socket s);
+
+  void Append(const void* data, size_t length);
+  // Hands over what was gathered; the batch is empty afterwards.
+  std::string Take();
+  bool Full() const { return bytes_.size() >= kLimit; }
+
+ private:
+  platform::Socket socket_;
+  SocketSendBatch* outer_;
+  std::string bytes_;
+};
+
 // FIONREAD: 0 with *count stored, or -1 after logging.
 int SocketPendingBytes(platform::Socket s, int* count);
 // One receive of at most length bytes: bytes received, 0 when the peer closed, -1 after logging.

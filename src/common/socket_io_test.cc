@@ -117,6 +117,46 @@ TEST_F(SocketIoTest, SendAllGivesUpOnAPeerThatNeverReads) {
   close(fds[1]);
 }
 
+// A batch gathers what SocketSendAll would have written to its own socket, in order, and
+// nothing of another socket's; past its limit it writes what it holds; once it ends, sends go
+// straight out again.
+TEST_F(SocketIoTest, ABatchGathersItsSocketsSendsInOrderAndWritesPastItsLimit) {
+  int a[2];
+  int b[2];
+  MakePair(a);
+  MakePair(b);
+  char buf[256];
+  {
+    SocketSendBatch batch(a[0]);
+    EXPECT_EQ(SocketSendBatch::For(a[0]), &batch);
+    EXPECT_EQ(SocketSendBatch::For(b[0]), nullptr);
+    EXPECT_EQ(SocketSendAll(a[0], "reply\r\n", 7), 7);
+    EXPECT_EQ(SocketSendAll(b[0], "other", 5), 5);  // not this batch's socket: written
+    EXPECT_EQ(SocketSendAll(a[0], "$ ", 2), 2);
+    EXPECT_EQ(recv(a[1], buf, sizeof buf, MSG_DONTWAIT), -1);  // nothing written yet
+    EXPECT_EQ(recv(b[1], buf, sizeof buf, MSG_DONTWAIT), 5);
+    EXPECT_EQ(batch.Take(), "reply\r\n$ ");
+    EXPECT_EQ(batch.Take(), "");
+
+    std::string big(SocketSendBatch::kLimit, 'x');
+    EXPECT_EQ(SocketSendAll(a[0], "head", 4), 4);
+    EXPECT_EQ(SocketSendAll(a[0], big.data(), big.size()), static_cast<int>(big.size()));
+    EXPECT_EQ(batch.Take(), "");  // written at once: the batch holds nothing more
+    std::string received;
+    while (received.size() < big.size() + 4) {
+      ssize_t n = recv(a[1], buf, sizeof buf, MSG_DONTWAIT);
+      ASSERT_GT(n, 0);
+      received.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(received, "head" + big);
+  }
+  EXPECT_EQ(SocketSendBatch::For(a[0]), nullptr);
+  EXPECT_EQ(SocketSendAll(a[0], "later", 5), 5);
+  EXPECT_EQ(recv(a[1], buf, sizeof buf, MSG_DONTWAIT), 5);
+  EXPECT_TRUE(Logs().Lines().empty());
+  for (int fd : {a[0], a[1], b[0], b[1]}) close(fd);
+}
+
 TEST_F(SocketIoTest, SendToAClosedPeerFailsAndLogs) {
   int fds[2];
   MakePair(fds);

@@ -20,8 +20,4 @@ class SocketWritable : public Waitable {
   Socket socket_;
 };
 
-// TCP_CORK: while on, small writes are held and sent together; turning it off sends what is
-// held at once. 0 or kSocketError.
-int SocketSetCork(Socket s, bool on);
-
 }  // namespace platform

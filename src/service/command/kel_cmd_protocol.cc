@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "common/socket_io.h"
 #include "common/syslog.h"
@@ -119,11 +120,18 @@ bool CKelCmdProtocol::HandleNetworkEvents(platform::SocketEvent& events) {
     Notify(Msg().protocolConnect, slot_);
   }
   if (ne.events & platform::kFdRead) {
-    // A reply and its prompt leave together; they were written in several small pieces.
-    platform::SocketSetCork(socket_, true);
-    bool served = Receive() && SendOne();
-    platform::SocketSetCork(socket_, false);
-    if (!served) return false;
+    // The replies and prompts of what was received leave together in one write: the handlers
+    // and the prompts write many small pieces, gathered here. What was gathered goes out even
+    // when the line ends the connection (`exit` answers before the close).
+    bool served = false;
+    std::string gathered;
+    {
+      SocketSendBatch batch(socket_);
+      served = Receive() && SendOne();
+      gathered = batch.Take();
+    }
+    bool written = gathered.empty() || SendText(gathered.data(), gathered.size());
+    if (!served || !written) return false;
   }
   if (ne.events & platform::kFdWrite) {
     if (!SendOne()) return false;
@@ -267,7 +275,18 @@ bool CKelCmdProtocol::FlushQueue() {
 }
 
 // Sends every byte, waiting for room on the socket or for the exit event, whichever first.
+// While the replies of received lines are gathered, the text joins them (in order) instead.
 bool CKelCmdProtocol::SendText(const char* text, size_t length) {
+  if (SocketSendBatch* batch = SocketSendBatch::For(socket_)) {
+    batch->Append(text, length);
+    if (!batch->Full()) return true;
+    std::string gathered = batch->Take();
+    return WriteText(gathered.data(), gathered.size());
+  }
+  return WriteText(text, length);
+}
+
+bool CKelCmdProtocol::WriteText(const char* text, size_t length) {
   platform::SocketWritable room(socket_);
   platform::Waitable* handles[] = {&exit_event_, &room};
   size_t sent = 0;

@@ -56,6 +56,7 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool SendOne();
   bool FlushQueue();
   bool SendText(const char* text, size_t length);
+  bool WriteText(const char* text, size_t length);
   void Notify(uint32_t message, uint32_t wParam);
   void CloseSocket();
 

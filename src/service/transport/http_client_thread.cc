@@ -263,13 +263,16 @@ int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bou
       request = *static_cast<CHttpData*>(head->data);
     }
     if (request.address != bound.address) return -1;  // erased and rebound meanwhile
-    if (!connection.Send(request.header)) {
+    // Header and body leave in one write, so a short request is one segment for the router.
+    bool headerSent = false;
+    bool sent = connection.Send(request.header, request.body, &headerSent);
+    if (!headerSent) {
       Syslog(kLogDebug,
              "An error occurred at the time of the HTTP header transmission of a message.");
       return -1;
     }
     Syslog(kLogDebug, "HTTP header is %s", request.header.c_str());
-    if (!connection.Send(request.body)) {
+    if (!sent) {
       Syslog(kLogDebug,
              "An error occurred at the time of the HTTP body transmission of a message.");
       return -1;

@@ -88,6 +88,16 @@ bool CHttpConnection::Send(const std::string& text) {
   return SocketSendAll(socket_, text.data(), text.size()) == static_cast<int>(text.size());
 }
 
+bool CHttpConnection::Send(const std::string& first, const std::string& second, bool* firstSent) {
+  wire_.assign(first);
+  wire_.append(second);
+  size_t sent = 0;
+  bool done = SocketSendAll(socket_, wire_.data(), wire_.size(), kSendStallLimitMs, &sent) ==
+              static_cast<int>(wire_.size());
+  *firstSent = done || sent >= first.size();
+  return done;
+}
+
 // Moves bytes from the inbox to *out until `limit` bytes or the terminator; true when done.
 bool CHttpConnection::TakeFromInbox(std::string* out, size_t from, size_t limit,
                                     const char* terminator, size_t* total) {

@@ -39,6 +39,9 @@ class CHttpConnection {
   void Close();
   // Sends all of `text`; false after the socket layer logged the failure.
   bool Send(const std::string& text);
+  // Sends `first` and `second` as one write (one segment for a short request); false after
+  // the socket layer logged the failure, with *firstSent telling whether all of `first` went.
+  bool Send(const std::string& first, const std::string& second, bool* firstSent);
   // Reads one answer: status line and header, then a Content-Length or chunked body (no
   // trailers). 0, or -1 after logging why (read failures are not logged once the sender is
   // stopping). A number that does not fit (status, length, chunk size) is a malformed answer;
@@ -66,4 +69,5 @@ class CHttpConnection {
   platform::Socket socket_ = platform::kInvalidSocket;
   platform::SocketEvent* event_ = nullptr;
   std::string inbox_;  // received from the router, not yet read by an answer
+  std::string wire_;   // the request being sent, its buffer kept from one request to the next
 };
