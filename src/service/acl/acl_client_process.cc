@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/address_util.h"
 #include "common/syslog.h"
@@ -167,7 +168,11 @@ void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPv
     Syslog(kLogErr, "KelCommandAclClientProcess: An error occurred in EventSend.");
     return;
   }
-  EntryWalk(ctx, [&](const CKelData& e) {
-    KelCommandAclQuarantineProcess(ctx.env(), &e, &router, route, &pc, opcode);
-  });
+  // Only the entries that may apply to this PC: the route decides the rest.
+  const std::vector<const CKelData*>* entries = ctx.EntriesFor(pc);
+  if (entries == nullptr) return;
+  for (const CKelData* e : *entries) {
+    if (ctx.StopNow()) return;
+    KelCommandAclQuarantineProcess(ctx.env(), e, &router, route, &pc, opcode);
+  }
 }

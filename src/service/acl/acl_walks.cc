@@ -1,8 +1,10 @@
 #include "service/acl/acl_walks.h"
 
+#include <cstring>
 #include <new>
 
 #include "common/syslog.h"
+#include "service/acl/acl_client_process.h"
 
 namespace {
 
@@ -81,4 +83,34 @@ RegistrySnapshot<CQuarantineList, CQuarantineData>* PlanningContext::Servers() {
 RegistrySnapshot<CKelDataList, CKelData>* PlanningContext::Entries() {
   return Take(entries_, KelDataList(), "I was not able to add CKelData data to a queue.",
               "I failed in a list search of CKelData.");
+}
+
+const std::vector<const CKelData*>* PlanningContext::EntriesFor(const CPcData& pc) {
+  RegistrySnapshot<CKelDataList, CKelData>* entries = Entries();
+  if (entries == nullptr) return nullptr;
+  if (!entriesIndexed_) {
+    entriesIndexed_ = true;
+    for (const CKelData* e : entries->records) {
+      if (e->pendingDelete) continue;
+      liveEntries_.push_back(e);
+      uint32_t source = 0;
+      std::memcpy(&source, e->source, 4);
+      entriesBySource_[source].push_back(e);
+    }
+  }
+  auto [at, made] = entriesFor_.try_emplace(&pc);
+  if (!made) return &at->second;
+  // A PC with an address takes only entries of that address; the others are looked at whole.
+  const std::vector<const CKelData*>* candidates = &liveEntries_;
+  if (pc.HasSource()) {
+    uint32_t source = 0;
+    std::memcpy(&source, pc.source.data(), 4);
+    auto found = entriesBySource_.find(source);
+    if (found == entriesBySource_.end()) return &at->second;
+    candidates = &found->second;
+  }
+  for (const CKelData* e : *candidates) {
+    if (EntryMayApply(*e, pc)) at->second.push_back(e);
+  }
+  return &at->second;
 }

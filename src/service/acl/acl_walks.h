@@ -5,7 +5,9 @@
 // the only locks taken while walking are the registries' own, one at a time.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "service/acl/acl_process.h"
@@ -46,6 +48,10 @@ class PlanningContext {
   RegistrySnapshot<CPcList, CPcData>* Pcs();
   RegistrySnapshot<CQuarantineList, CQuarantineData>* Servers();
   RegistrySnapshot<CKelDataList, CKelData>* Entries();
+  // The access entries of the snapshot not being deleted that may apply to PC `pc` of the PC
+  // snapshot (EntryMayApply), in the registry's order; found once per PC and kept while the
+  // context lives. Null, as Entries(), when the entries cannot be had.
+  const std::vector<const CKelData*>* EntriesFor(const CPcData& pc);
 
  private:
   const AclEnvironment& env_;
@@ -54,6 +60,11 @@ class PlanningContext {
   RegistrySnapshot<CPcList, CPcData> pcs_;
   RegistrySnapshot<CQuarantineList, CQuarantineData> servers_;
   RegistrySnapshot<CKelDataList, CKelData> entries_;
+  // EntriesFor: the live entries by their address, in order, and the answers given so far.
+  bool entriesIndexed_ = false;
+  std::unordered_map<uint32_t, std::vector<const CKelData*>> entriesBySource_;
+  std::vector<const CKelData*> liveEntries_;
+  std::unordered_map<const CPcData*, std::vector<const CKelData*>> entriesFor_;
 };
 
 // Calls fn(record) for each record of the snapshot in order that `want` accepts, reading the
