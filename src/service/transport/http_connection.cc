@@ -129,22 +129,14 @@ int CHttpConnection::ReceiveUntil(std::string* out, size_t limit, const char* te
       stop_->store(true);
       return -1;
     }
-    int pending = 0;
-    if (SocketPendingBytes(socket_, &pending) != 0) return -1;
-    if (pending == 0) {
-      platform::NetworkEvents events;
-      if (event_->Enum(&events) != 0) return -1;
-      if (events.events & platform::kFdClose) return closeEnds ? static_cast<int>(total) : -1;
-      continue;
-    }
-    // Whatever the router has sent is taken in one receive; bytes behind this read stay in
-    // the inbox, which lives as long as the connection, so the next read on it starts exactly
-    // where the router's data goes on.
+    // Whatever the router has sent is taken in one receive (the socket does not block); bytes
+    // behind this read stay in the inbox, which lives as long as the connection, so the next
+    // read on it starts exactly where the router's data goes on. Nothing to read after all:
+    // wait again. The router closed or reset the connection: the answer ends here.
     char chunk[4096];
-    int n = SocketReceive(
-        socket_, chunk,
-        sizeof chunk < static_cast<size_t>(pending) ? sizeof chunk : static_cast<size_t>(pending));
-    if (n <= 0) return closeEnds && n == 0 ? static_cast<int>(total) : -1;
+    int n = platform::SocketRecv(socket_, chunk, sizeof chunk);
+    if (n < 0 && platform::LastSocketError() == platform::kWsaEwouldblock) continue;
+    if (n <= 0) return closeEnds ? static_cast<int>(total) : -1;
     inbox_.append(chunk, static_cast<size_t>(n));
   }
   return static_cast<int>(total);
