@@ -236,6 +236,14 @@ int SocketSetNonBlocking(Socket s, bool on) {
 
 int SocketSetNoDelay(Socket s, bool on) { return SetIntOption(s, IPPROTO_TCP, TCP_NODELAY, on); }
 
+int SocketSetAbortiveClose(Socket s, bool on) {
+  struct linger value = {};
+  value.l_onoff = on ? 1 : 0;
+  value.l_linger = 0;
+  if (setsockopt(s, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) return Fail();
+  return 0;
+}
+
 int SocketSetReuseAddr(Socket s, bool on) { return SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, on); }
 
 int SocketSetTtl(Socket s, int ttl) { return SetIntOption(s, IPPROTO_IP, IP_TTL, ttl); }

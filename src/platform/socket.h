@@ -61,6 +61,9 @@ int SocketShutdownBoth(Socket s);
 int SocketClose(Socket s);
 int SocketSetNonBlocking(Socket s, bool on);
 int SocketSetNoDelay(Socket s, bool on);
+// SO_LINGER with no time: while on, closing the socket (also by the process's end) resets the
+// connection and drops whatever was not yet sent, instead of sending it on in the background.
+int SocketSetAbortiveClose(Socket s, bool on);
 int SocketSetReuseAddr(Socket s, bool on);
 int SocketSetTtl(Socket s, int ttl);
 int SocketSetRecvTimeout(Socket s, int ms);

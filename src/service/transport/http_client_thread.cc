@@ -246,7 +246,11 @@ int CKelHttpClientThread::HttpClient(const Bound& bound) {
       return -1;
     }
     int result = Exchange(connection, bound);
-    connection.Close();
+    if (result == -1) {
+      connection.Close();  // a failure: nothing it still holds may reach the router later
+    } else {
+      connection.CloseGracefully();
+    }
     if (result != kReconnect) return result;
   }
 }

@@ -51,9 +51,14 @@ bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs
   // The end event's descriptor cancels the connect, so that a router that never answers the
   // handshake cannot hold up the service's shutdown.
   bool ok = platform::SocketConnectTimed(socket_, address, port, connectTimeoutMs, end_->fd()) == 0;
-  // Header and body go out as two writes; without this the body would wait for the router's
-  // delayed acknowledgement of the header.
+  // A request goes out as soon as it is written, without waiting for the acknowledgement of
+  // the one before.
   ok = ok && platform::SocketSetNoDelay(socket_, true) == 0;
+  // A connection given up (or left by a service that ends or is killed) must not deliver what
+  // it still holds later on: a router whose address comes back would take an old request
+  // after its reset and reload. Only a connection whose exchanges are all done ends with the
+  // orderly close (CloseGracefully).
+  ok = ok && platform::SocketSetAbortiveClose(socket_, true) == 0;
   if (!ok) {
     Close();
     return false;
@@ -74,6 +79,11 @@ bool CHttpConnection::SelectEvents() {
   if (ok) event_->Reset();
   if (!ok) Close();
   return ok;
+}
+
+void CHttpConnection::CloseGracefully() {
+  if (socket_ != platform::kInvalidSocket) platform::SocketSetAbortiveClose(socket_, false);
+  Close();
 }
 
 void CHttpConnection::Close() {

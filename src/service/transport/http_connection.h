@@ -36,7 +36,10 @@ class CHttpConnection {
   // Takes over `connected`, a stream socket already joined to its peer (one end of a
   // socketpair in the tests), as Open would have left it. false (the socket closed) on failure.
   bool Adopt(platform::Socket connected);
+  // Resets the connection: what was not yet sent is dropped (see Open).
   void Close();
+  // The orderly close, for a connection whose exchanges are all done.
+  void CloseGracefully();
   // Sends all of `text`; false after the socket layer logged the failure.
   bool Send(const std::string& text);
   // Sends `first` and `second` as one write (one segment for a short request); false after
