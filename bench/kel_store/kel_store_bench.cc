@@ -109,9 +109,11 @@ Figure Measure(bool store, int connections, int seconds) {
 }
 
 void Print(const char* label, const Figure& f) {
-  std::printf("%-34s %7ld adds in %5.2f s: %8.0f/s (%6.1f us each)%s%s\n", label, f.adds, f.seconds,
-              f.PerSecond(), f.adds > 0 ? f.seconds * 1e6 / f.adds : 0.0,
-              f.errors != 0 ? "; errors: " : "", f.errors != 0 ? f.firstError.c_str() : "");
+  // The mean round trip as each connection sees it.
+  double roundTrip = f.adds > 0 ? f.seconds * 1e6 * f.connections / f.adds : 0.0;
+  std::printf("%-28s %6ld adds in %5.2f s: %7.0f/s, round trip %6.0f us%s%s\n", label, f.adds,
+              f.seconds, f.PerSecond(), roundTrip, f.errors != 0 ? "; errors: " : "",
+              f.errors != 0 ? f.firstError.c_str() : "");
 }
 
 }  // namespace
