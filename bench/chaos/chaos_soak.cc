@@ -12,6 +12,7 @@
 // with it. Run as root after a release build, through bench/chaos/chaos_soak.sh.
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,7 +156,9 @@ int Soak(const Options& o) {
   // routers still have something to catch up with.
   const int quietMs = std::max(script.lastFaultMs, script.lastCommandMs);
   const Clock::time_point lastFault = start + std::chrono::milliseconds(quietMs);
-  std::this_thread::sleep_until(std::max(lastFault, Clock::now()));
+  while (!gStop && Clock::now() < lastFault) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
   std::printf("last fault at %.1f s, last command at %.1f s; settling from %.1f s\n",
               script.lastFaultMs / 1000.0, script.lastCommandMs / 1000.0, quietMs / 1000.0);
 
@@ -182,7 +185,9 @@ int Soak(const Options& o) {
     met = met && c.Equal();
     std::printf("router %s: expected %zu, present %zu, missing %zu, extra %zu, duplicates %zu, ",
                 site.Address(r).c_str(), c.expected, c.present, c.missing, c.extra, c.duplicates);
-    if (c.Equal() && equalSince[r] >= 0) {
+    if (gStop) {
+      std::printf("stopped before settling\n");
+    } else if (c.Equal() && equalSince[r] >= 0) {
       std::printf("converged %.0f s after the last fault or command\n", equalSince[r]);
     } else {
       std::printf("not converged\n%s", c.differences.c_str());
@@ -256,6 +261,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (child == 0) {
+    // Should the guard itself be killed, the soak and everything it started go with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     struct sigaction stop = {};
     stop.sa_handler = OnStop;
     sigaction(SIGINT, &stop, nullptr);
