@@ -102,7 +102,26 @@ void RouterReloadWalk(PlanningContext& ctx, CPvData& r, uint32_t opcode) {
   });
 }
 
+namespace {
+
+// True when some access entry carries a mark. Commands that arrive together queue one
+// notification each, and the first run plans the marks of all of them: the later runs then find
+// nothing to do, and this walk of the list spares them a copy of it (a copy costs an allocation
+// per entry, under the registry's lock).
+bool AnyEntryMarked() {
+  CKelDataList& list = KelDataList();
+  CKelListLock hold(list);
+  for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+    const auto& e = *static_cast<const CKelData*>(n->data);
+    if (e.pendingAdd || e.pendingDelete) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void KelFamilyProcess(PlanningContext& ctx) {
+  if (!AnyEntryMarked()) return;
   FamilyLoop(ctx, ctx.Entries(), [&](const CKelData& e) {
     if (!e.pendingAdd && !e.pendingDelete) return;
     KelEntryWalk(ctx, e, e.pendingAdd ? kOpAdd : kOpDelete);

@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/address_util.h"
@@ -81,6 +83,8 @@ class Store {
   KelStoreResult Delete(const CKelData& key);
   KelStoreState State() const { return state_.load(); }
   std::atomic<bool> failWrites{false};
+  std::function<void()> beforeFlush;
+  std::atomic<uint64_t> flushes{0};
 
  private:
   static bool WriteAll(int fd, const std::string& data);
@@ -93,7 +97,7 @@ class Store {
   // Waits until the records appended so far, `ticket`'s among them, are synced.
   bool Commit(std::unique_lock<std::mutex>& hold, Ticket& ticket);
   std::string LiveRecords();
-  bool Rewrite(const std::string& text);
+  bool Rewrite(const std::string& text, uint64_t records);
   bool Append(const std::string& data);
   bool Fail(const char* what);
 
@@ -146,7 +150,8 @@ void Store::Start(const char* name) {
     return;
   }
   writing_ = true;
-  if (!Rewrite(LiveRecords())) {
+  std::string text = LiveRecords();
+  if (!Rewrite(text, live_)) {
     writing_ = false;
     state_ = KelStoreState::kFailing;
     return;
@@ -251,8 +256,9 @@ bool Store::Fail(const char* what) {
 }
 
 // Writes `text` (the header and every live entry) to NAME.tmp, syncs it and renames it over
-// NAME, then syncs the folder and appends to the new file from then on.
-bool Store::Rewrite(const std::string& text) {
+// NAME, then syncs the folder and appends to the new file from then on. `records`: the
+// records in `text`.
+bool Store::Rewrite(const std::string& text, uint64_t records) {
   std::string temporary = name_ + ".tmp";
   if (failWrites.load()) {
     errno = ENOSPC;
@@ -282,7 +288,7 @@ bool Store::Rewrite(const std::string& text) {
   if (fd_ >= 0) close(fd_);
   fd_ = appender;
   goodSize_ = static_cast<off_t>(text.size());
-  records_ = live_;
+  records_ = records;
   rewrite_ = false;
   return true;
 }
@@ -329,9 +335,15 @@ bool Store::Commit(std::unique_lock<std::mutex>& hold, Ticket& ticket) {
     uint64_t added = batch.size();
     bool rewrite = rewrite_ || records_ + added > 2 * live_ + kCompactSlack;
     // Read under the lock: exactly the changes whose records were appended up to here.
-    if (rewrite) data = LiveRecords();
+    uint64_t live = 0;
+    if (rewrite) {
+      data = LiveRecords();
+      live = live_;
+    }
     hold.unlock();
-    bool ok = rewrite ? Rewrite(data) : Append(data);
+    if (beforeFlush) beforeFlush();
+    ++flushes;
+    bool ok = rewrite ? Rewrite(data, live) : Append(data);
     hold.lock();
     if (ok && !rewrite) records_ += added;
     if (ok && state_.exchange(KelStoreState::kOk) == KelStoreState::kFailing) {
@@ -392,6 +404,10 @@ KelStoreResult KelStoreAdd(CKelData* entry) { return TheStore().Add(entry); }
 KelStoreResult KelStoreDelete(const CKelData& key) { return TheStore().Delete(key); }
 KelStoreState KelStoreStateNow() { return TheStore().State(); }
 void KelStoreFailWritesForTest(bool fail) { TheStore().failWrites = fail; }
+void KelStoreBeforeFlushForTest(std::function<void()> hook) {
+  TheStore().beforeFlush = std::move(hook);
+}
+uint64_t KelStoreFlushesForTest() { return TheStore().flushes.load(); }
 
 const char* KelStoreStateName(KelStoreState state) {
   switch (state) {

@@ -16,6 +16,9 @@
 // then runs with no stored entries, memory only, and leaves the file as it is.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include "service/acl/kel_data.h"
 
 constexpr char kKelStoreFileName[] = "kel.journal";
@@ -49,3 +52,8 @@ const char* KelStoreStateName(KelStoreState state);  // "off", "ok", "failing"
 
 // While set, every write fails as on a full disk (ENOSPC). For tests.
 void KelStoreFailWritesForTest(bool fail);
+// For tests: `hook` runs at the start of every flush (one write and sync of all the records
+// waiting), outside the store's lock; set it only while no command runs. nullptr removes it.
+void KelStoreBeforeFlushForTest(std::function<void()> hook);
+// For tests: the flushes since the process started.
+uint64_t KelStoreFlushesForTest();

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -180,6 +184,77 @@ TEST_F(KelStoreTest, ConcurrentCommandsShareSyncsAndLoseNothing) {
   EXPECT_EQ(before.size(), static_cast<size_t>(kThreads * (kEach - kEach / 3)));
   Restart();
   EXPECT_EQ(Live(), before);
+}
+
+// Polls `done` for up to five seconds.
+bool WaitUntil(const std::function<bool()>& done) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Commands that arrive while a flush runs wait for the next one, which writes and syncs all
+// their records at once: no command is answered before its record is synced, and when that
+// shared flush fails every command it covered gets the store error, the others not.
+TEST_F(KelStoreTest, CommandsArrivingDuringAFlushShareTheNextOneAndItsOutcome) {
+  for (bool failShared : {false, true}) {
+    SCOPED_TRACE(failShared ? "the shared flush fails" : "the shared flush succeeds");
+    std::mutex gate;
+    std::condition_variable opened;
+    bool open = false;
+    std::atomic<int> flushes{0};
+    KelStoreBeforeFlushForTest([&] {
+      std::unique_lock<std::mutex> hold(gate);
+      if (++flushes == 1) {
+        opened.wait(hold, [&] { return open; });  // the first flush stalls, as on a slow disk
+      } else if (failShared) {
+        KelStoreFailWritesForTest(true);
+      }
+    });
+    const uint64_t before = KelStoreFlushesForTest();
+    const size_t liveBefore = Live().size();
+    const std::string base = failShared ? "10.2.0." : "10.1.0.";
+    std::vector<KelStoreResult> results(4, KelStoreResult::kDuplicate);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    auto command = [&](int i) {
+      threads.emplace_back([&, i] {
+        results[i] = Add((base + std::to_string(i + 1)).c_str());
+        ++answered;
+      });
+    };
+    command(0);
+    ASSERT_TRUE(WaitUntil([&] { return flushes.load() == 1; }));
+    for (int i = 1; i < 4; ++i) command(i);
+    // In memory at once (the entry is planned as usual), on disk and answered only later.
+    ASSERT_TRUE(WaitUntil([&] { return Live().size() == liveBefore + 4; }));
+    EXPECT_EQ(answered.load(), 0);
+    EXPECT_EQ(Journal().find(base), std::string::npos);
+    {
+      std::lock_guard<std::mutex> hold(gate);
+      open = true;
+    }
+    opened.notify_all();
+    for (auto& t : threads) t.join();
+    KelStoreBeforeFlushForTest(nullptr);
+    KelStoreFailWritesForTest(false);
+
+    EXPECT_EQ(KelStoreFlushesForTest() - before, 2u);  // the stalled one and one shared
+    EXPECT_EQ(results[0], KelStoreResult::kDone);
+    for (int i = 1; i < 4; ++i) {
+      EXPECT_EQ(results[i], failShared ? KelStoreResult::kStoreError : KelStoreResult::kDone)
+          << "command " << i;
+    }
+    EXPECT_EQ(KelStoreStateNow(), failShared ? KelStoreState::kFailing : KelStoreState::kOk);
+  }
+  // What was acknowledged as stored comes back; the three whose flush failed were never on
+  // disk (no later write healed the file before this restart).
+  Restart();
+  EXPECT_EQ(Live(), (std::set<std::string>{"1 10.1.0.1 ", "1 10.1.0.2 ", "1 10.1.0.3 ",
+                                           "1 10.1.0.4 ", "1 10.2.0.1 "}));
 }
 
 TEST(KelStoreOff, WithoutTheSettingNothingIsWritten) {
