@@ -175,8 +175,9 @@ TEST_F(MainJobTest, RouterThatComesUpAfterRegistrationIsResetThenLoaded) {
 // was down, and its route deleted while it was OFF is carried out at the next route run.
 //
 // Requests stay in the store only while every sender is bound to another router, so five slow
-// routers (each answer delayed 2 s, twenty requests each: about 40 s) hold the five senders
-// from their first probe until after the router under test has gone OFF.
+// routers (each answer delayed 2 s, twenty requests each: about 40 s) hold the five senders of
+// the default [HTTP] SENDERS from their first probe until after the router under test has gone
+// OFF.
 TEST_F(MainJobTest, RouterDownDropsWaitingRequestsAndIsReloadedWhenBack) {
   const std::vector<std::string> slow = {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14",
                                          "127.0.0.15"};

@@ -21,6 +21,7 @@
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
 #include "service/transport/http_client.h"
+#include "service/transport/http_settings.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void CKelControl::StartCommandServer() {
 void CKelControl::StartHttpClient() {
   try {
     httpClient_.reset();
-    httpClient_.reset(new CKelHttpClient(timing_.senders));
+    httpClient_.reset(new CKelHttpClient(timing_.senders, LoadHttpSenders()));
     httpClient_->SaveThreadID(platform::CurrentThreadId());
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);

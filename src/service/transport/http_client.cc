@@ -1,5 +1,6 @@
 #include "service/transport/http_client.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/syslog.h"
@@ -21,15 +22,17 @@ struct Quad {
 
 }  // namespace
 
-CKelHttpClient::CKelHttpClient(const HttpSenderTiming& timing)
-    : CKelMessageThread(kTexts), timing_(timing) {
+CKelHttpClient::CKelHttpClient(const HttpSenderTiming& timing, int senderCount)
+    : CKelMessageThread(kTexts),
+      timing_(timing),
+      senders_(static_cast<size_t>(std::clamp(senderCount, 1, kMaxHttpSenders)), nullptr) {
   StartMessageThread();
 }
 
 CKelHttpClient::~CKelHttpClient() { StopMessageThread(); }
 
 void CKelHttpClient::OnStartup() {
-  for (int number = 0; number < kSenderCount; ++number) {
+  for (int number = 0; number < SenderCount(); ++number) {
     CKelHttpClientThread* sender = nullptr;
     try {
       sender = new CKelHttpClientThread(timing_);
@@ -120,7 +123,7 @@ int CKelHttpClient::HttpEventSearchHttpClient(CHttpData* request) {
   std::lock_guard<std::mutex> hold(tableLock_);
   Quad q(request->address);
   try {
-    for (int i = 0; i < kSenderCount && senders_[i] != nullptr && !ending_.load(); ++i) {
+    for (int i = 0; i < SenderCount() && senders_[i] != nullptr && !ending_.load(); ++i) {
       if (senders_[i]->QueueIfBoundTo(request)) {
         Syslog(
             kLogDebug,
@@ -129,7 +132,7 @@ int CKelHttpClient::HttpEventSearchHttpClient(CHttpData* request) {
         return 0;
       }
     }
-    for (int i = 0; i < kSenderCount && senders_[i] != nullptr && !ending_.load(); ++i) {
+    for (int i = 0; i < SenderCount() && senders_[i] != nullptr && !ending_.load(); ++i) {
       if (senders_[i]->BindAndQueue(request)) {
         Syslog(kLogDebug,
                "CKelHttpClient::HttpEventSearchHttpClient: I added HTTP data to new queue of "
@@ -146,7 +149,7 @@ int CKelHttpClient::HttpEventSearchHttpClient(CHttpData* request) {
 
 void CKelHttpClient::EraseHttpQueue(uint32_t address) {
   std::lock_guard<std::mutex> hold(tableLock_);
-  for (int i = 0; i < kSenderCount && senders_[i] != nullptr && !ending_.load(); ++i) {
+  for (int i = 0; i < SenderCount() && senders_[i] != nullptr && !ending_.load(); ++i) {
     uint16_t port = 0;
     if (senders_[i]->EraseIfBoundTo(address, &port)) {
       Quad q(address);
@@ -161,7 +164,7 @@ std::vector<CKelHttpClient::SenderState> CKelHttpClient::Senders() {
   std::vector<SenderState> states;
   if (ending_.load()) return states;
   std::lock_guard<std::mutex> hold(tableLock_);
-  for (int i = 0; i < kSenderCount; ++i) {
+  for (int i = 0; i < SenderCount(); ++i) {
     if (senders_[i] == nullptr) continue;
     SenderState state;
     state.number = i;
@@ -189,7 +192,7 @@ void CKelHttpClient::OnQuit() {
 
 void CKelHttpClient::EndSenders() {
   try {
-    for (int i = 0; i < kSenderCount; ++i) {
+    for (int i = 0; i < SenderCount(); ++i) {
       std::lock_guard<std::mutex> hold(tableLock_);
       if (senders_[i] == nullptr) continue;
       senders_[i]->EndHttpThread();

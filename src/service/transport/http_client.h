@@ -1,6 +1,8 @@
-// The HTTP client: moves the requests waiting in the request store (HttpDataStore()) to five
-// senders, one router per sender, so that every router gets its requests one after another in
-// the order they were made while up to five routers are served at once.
+// The HTTP client: moves the requests waiting in the request store (HttpDataStore()) to its
+// senders ([HTTP] SENDERS, 5 unless configured), one router per sender, so that every router
+// gets its requests one after another in the order they were made while as many routers as
+// there are senders are served at once. A router whose turn comes while every sender is bound
+// to another router waits in the store for the next free one.
 //
 // How the controller uses it, all from the controller's message thread:
 //   construct (the senders and the event thread start inside; throws a text on failure),
@@ -21,11 +23,10 @@
 #include "service/base/message_thread.h"
 #include "service/transport/http_client_thread.h"
 #include "service/transport/http_data.h"
+#include "service/transport/http_settings.h"
 
 class CKelHttpClient : public CKelMessageThread {
  public:
-  static constexpr int kSenderCount = 5;
-
   // One sender as it is at the moment it is looked at.
   struct SenderState {
     int number = 0;
@@ -34,8 +35,10 @@ class CKelHttpClient : public CKelMessageThread {
     int32_t queued = 0;
   };
 
-  // Returns once the message thread has made the senders and the event thread.
-  explicit CKelHttpClient(const HttpSenderTiming& timing = HttpSenderTiming());
+  // Returns once the message thread has made the senders and the event thread. `senderCount`
+  // is taken into 1..kMaxHttpSenders.
+  explicit CKelHttpClient(const HttpSenderTiming& timing = HttpSenderTiming(),
+                          int senderCount = kDefaultHttpSenders);
   ~CKelHttpClient() override;
 
   // Wakes the event thread to distribute the store now. Nonzero on success. Any thread.
@@ -46,6 +49,8 @@ class CKelHttpClient : public CKelMessageThread {
   // The senders that run, each with its binding and queue length. Any thread; empty while the
   // client ends.
   std::vector<SenderState> Senders();
+  // How many senders the client was made with (some may have failed to start).
+  int SenderCount() const { return static_cast<int>(senders_.size()); }
 
  protected:
   void OnStartup() override;  // OnCreate
@@ -61,8 +66,9 @@ class CKelHttpClient : public CKelMessageThread {
 
   const HttpSenderTiming timing_;
   platform::Thread eventThread_;
-  std::mutex tableLock_;                              // the sender table and every binding decision
-  CKelHttpClientThread* senders_[kSenderCount] = {};  // guarded by tableLock_
+  std::mutex tableLock_;  // the sender table and every binding decision
+  // Sized once by the constructor; the entries are guarded by tableLock_.
+  std::vector<CKelHttpClientThread*> senders_;
   platform::Event end_;
   platform::Event wake_;
   std::atomic<bool> eventsMade_{false};

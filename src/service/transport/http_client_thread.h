@@ -1,4 +1,4 @@
-// One of the HTTP client's five senders. While bound to a router it delivers that router's
+// One of the HTTP client's senders. While bound to a router it delivers that router's
 // queued requests in order over one keep-alive connection, one request in flight at a time,
 // retries transport failures with pauses and releases itself once its queue is empty.
 #pragma once
@@ -32,7 +32,8 @@ class CKelHttpClientThread {
   CKelHttpClientThread(const CKelHttpClientThread&) = delete;
   CKelHttpClientThread& operator=(const CKelHttpClientThread&) = delete;
 
-  // Starts the sender thread as sender `number` (0..4). 0, or -1 when it cannot be started.
+  // Starts the sender thread as sender `number` (0 up to the client's sender count - 1). 0, or -1
+  // when it cannot be started.
   int CreateHttpThread(int number);
   // Stops the thread (within a pause or a read, at once), drops the queue and the binding.
   // Safe to call again; later calls only log.

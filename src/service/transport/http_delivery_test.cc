@@ -8,6 +8,8 @@
 
 #include "platform/clock.h"
 #include "router_harness_testutil.h"
+#include "scratch_dir.h"
+#include "service/transport/http_settings.h"
 
 namespace transporttest {
 namespace {
@@ -109,6 +111,53 @@ TEST_F(DeliveryTest, SixthRouterWaitsForAFreeSender) {
     if (at >= 0) firstFree = std::min(firstFree, at);
   }
   EXPECT_GT(bound, firstFree);
+}
+
+// [HTTP] SENDERS=N, read from the profile as the controller reads it: N+1 routers with a slow
+// request each keep all N senders busy at once, and the last one waits in the store until the
+// first of them is free.
+TEST_F(DeliveryTest, ConfiguredSendersServeThatManyRoutersAtOnceAndTheNextWaits) {
+  int base = 100;
+  for (int senders : {1, 8}) {
+    SCOPED_TRACE(senders);
+    ASSERT_TRUE(testsupport::WriteFile(env_->dir() + "/VoKelMng.ini",
+                                       "[HTTP]\nSENDERS=" + std::to_string(senders) + "\n"));
+    std::vector<std::string> addresses;
+    std::vector<std::unique_ptr<Pvsim>> routers;
+    for (int i = 0; i <= senders; ++i) {
+      addresses.push_back("127.0.1." + std::to_string(base + i));
+      routers.push_back(StartRouter(addresses.back(), {"--delay", "400"}));
+    }
+    base += 20;
+    StartClient(HttpSenderTiming(), LoadHttpSenders());
+    EXPECT_EQ(client_->SenderCount(), senders);
+    EXPECT_EQ(client_->Senders().size(), static_cast<size_t>(senders));
+    for (const std::string& a : addresses) StoreRequest(a, Line("10.0.0.1"));
+    client_->EventSend();
+    for (auto& router : routers) ASSERT_TRUE(router->WaitForEntries(1, 5000));
+    ASSERT_TRUE(log_->WaitFor(Completed(addresses.back()), 3000));
+
+    double firstAnswer = 1e18;
+    double lastStart = 0;
+    for (int i = 0; i < senders; ++i) {
+      JournalEntry first = routers[i]->Journal()[0];
+      firstAnswer = std::min(firstAnswer, Seconds(first, "answered"));
+      lastStart = std::max(lastStart, Seconds(first, "time"));
+    }
+    EXPECT_LT(lastStart, firstAnswer);  // the first N were all in flight together
+    double waiting = Seconds(routers[senders]->Journal()[0], "time");
+    EXPECT_GE(waiting, firstAnswer);
+    int bound = log_->IndexOf(kNewQueue + addresses.back() + ".");
+    ASSERT_GE(bound, 0);
+    int firstFree = 1 << 30;
+    for (int i = 0; i < senders; ++i) {
+      int at = log_->IndexOf(Completed(addresses[i]));
+      if (at >= 0) firstFree = std::min(firstFree, at);
+    }
+    EXPECT_GT(bound, firstFree);
+    client_.reset();
+    testsupport::Logs().Clear();
+  }
 }
 
 TEST_F(DeliveryTest, EveryAnswerIsJudgedAndTheRequestRemoved) {

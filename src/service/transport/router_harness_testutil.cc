@@ -242,8 +242,8 @@ std::unique_ptr<Pvsim> RouterTest::StartRouter(const std::string& address,
   return router;
 }
 
-void RouterTest::StartClient(const HttpSenderTiming& timing) {
-  client_ = std::make_unique<CKelHttpClient>(timing);
+void RouterTest::StartClient(const HttpSenderTiming& timing, int senders) {
+  client_ = std::make_unique<CKelHttpClient>(timing, senders);
   client_->SaveThreadID(platform::CurrentThreadId());
 }
 

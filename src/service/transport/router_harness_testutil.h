@@ -105,7 +105,8 @@ class RouterTest : public ::testing::Test {
   void TearDown() override;
   std::unique_ptr<Pvsim> StartRouter(const std::string& address,
                                      std::vector<std::string> options = {});
-  void StartClient(const HttpSenderTiming& timing = HttpSenderTiming());
+  void StartClient(const HttpSenderTiming& timing = HttpSenderTiming(),
+                   int senders = kDefaultHttpSenders);
 
   std::unique_ptr<TestEnvironment> env_;
   std::unique_ptr<LogCollector> log_;
