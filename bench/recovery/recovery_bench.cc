@@ -1,16 +1,17 @@
 // recovery_bench: how long a whole site takes to get its access lists back after a power cut.
 // N routers (pvsim on loopback addresses 127.1.x.y, each answer delayed), M PCs behind each
-// router's route, two quarantine servers and an access entry for every tenth PC are registered
-// with the real VoKelMng while every router is OFF (its address absent, so ICMP fails). Then all
-// addresses are added at once: each router is diagnosed ON at its next probe and gets a client
-// reset, a quarantine reset and a full reload. The figure is the time from the last ON
-// diagnosis (its syslog datagram, caught here) to the last reload request answered (pvsim's
-// journal), for each [HTTP] SENDERS value asked for, beside the lower bound
-// total requests x delay / senders.
+// router's route, two quarantine servers and an access entry for every tenth PC: the real
+// VoKelMng loads the routers, routes, PCs and servers from CSV files at start and takes the
+// access entries on its command port, while every router is OFF (its address absent, so ICMP
+// fails). Once that planning has run, all addresses are added at once: each router is
+// diagnosed ON at its next probe and gets a client reset, a quarantine reset and a full reload.
+// The figure is the time from the last ON diagnosis (its syslog datagram, caught here) to the
+// last reload request answered (pvsim's journals), for each [HTTP] SENDERS value asked for,
+// beside the lower bound total requests x delay / senders.
 //
 // Run as root: the whole site lives in a private network namespace made here; every packet goes
-// to 127.0.0.0/8 inside it. Every run has a time-out, and a watchdog kills the benchmark and its
-// children (the service, the pvsim processes) when the whole exceeds --max-seconds.
+// to 127.0.0.0/8 inside it. Every run has a time-out, and a watchdog (or SIGTERM, SIGINT)
+// kills the service and the pvsim processes when the whole exceeds --max-seconds.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -375,7 +376,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
     return result;
   }
   // The access entries through the command port; the routers, their routes, the PCs and the
-  // quarantine servers are in the files the service loaded at start (see below).
+  // quarantine servers are in the files the service loaded at start.
   std::vector<std::string> commands;
   for (int r = 1; r <= o.routers; ++r) {
     for (int k = 0; k < pcs; k += o.kelEvery) {
