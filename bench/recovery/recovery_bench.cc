@@ -36,10 +36,18 @@
 #include <thread>
 #include <vector>
 
-#include "api_client.h"
-#include "harness.h"
 #include "loopback.h"
 #include "netns.h"
+#include "scratch_dir.h"
+
+#ifndef VOKELMNG_PATH
+#error "VOKELMNG_PATH must name the built service program"
+#endif
+#ifndef PVSIM_PATH
+#error "PVSIM_PATH must name the built pvsim"
+#endif
+
+extern char** environ;
 
 namespace {
 
@@ -119,56 +127,146 @@ bool IpBatch(const std::string& verb, int routers) {
   return pclose(ip) == 0;
 }
 
-// One pvsim child, killed with the benchmark (PR_SET_PDEATHSIG) or by Stop().
-class Router {
+// A child process of the benchmark, killed with it (PR_SET_PDEATHSIG), by the watchdog, or on
+// destruction. `env` entries are added to the environment; stdout goes to `out` (or nowhere).
+class Child {
  public:
-  ~Router() { Stop(); }
-  bool Start(const std::string& address, const std::string& journal, int delayMs) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    std::string delay = std::to_string(delayMs);
-    std::string listen = address + ":880";
-    std::string program = e2e::ProgramPath("pvsim");
-    std::vector<const char*> argv = {program.c_str(), "--listen", listen.c_str(), "--journal",
-                                     journal.c_str(), "--user",   "admin",        "--password",
-                                     "pomvy",         "--delay",  delay.c_str(),  nullptr};
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { Kill(); }
+
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const std::string& cwd = "", int out = -1) {
+    std::vector<std::string> envText;
+    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+    envText.insert(envText.end(), env.begin(), env.end());
+    std::vector<char*> args, envp;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(out[1], 1);
       int null = open("/dev/null", O_RDWR);
       dup2(null, 0);
-      execv(argv[0], const_cast<char* const*>(argv.data()));
+      dup2(out >= 0 ? out : null, 1);
+      dup2(out >= 0 ? out : null, 2);
+      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+      execve(args[0], args.data(), envp.data());
       _exit(127);
     }
-    close(out[1]);
     Track(pid_);
-    std::string seen;
-    pollfd p{out[0], POLLIN, 0};
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (seen.find("listening") == std::string::npos &&
-           std::chrono::steady_clock::now() < until) {
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[256];
-      ssize_t n = read(out[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      seen.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    return seen.find("listening") != std::string::npos;
+    return true;
   }
-  void Stop() {
+  // SIGTERM (none when signal is 0), then the exit status once it ends within timeout_ms; -1
+  // (and SIGKILL) when it does not.
+  int Stop(int signal, int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    if (signal != 0) kill(pid_, signal);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) {
+        Kill();
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Untrack(pid_);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  bool Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+  void Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     Untrack(pid_);
     pid_ = -1;
   }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
 };
+
+// One pvsim on address:880 demanding the routers' default login, each answer delayed.
+bool StartRouter(Child& child, const std::string& address, const std::string& journal,
+                 int delayMs) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  bool started =
+      child.Start({PVSIM_PATH, "--listen", address + ":880", "--journal", journal, "--user",
+                   "admin", "--password", "pomvy", "--delay", std::to_string(delayMs)},
+                  {}, "", out[1]);
+  close(out[1]);
+  std::string seen;
+  pollfd p{out[0], POLLIN, 0};
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (started && seen.find("listening") == std::string::npos &&
+         std::chrono::steady_clock::now() < until) {
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[256];
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  return seen.find("listening") != std::string::npos;
+}
+
+// One GET to the operator API on 127.0.0.1:kApiPort: the status (0 when none) and the body.
+struct Reply {
+  int status = 0;
+  std::string body;
+};
+Reply Get(const std::string& path) {
+  Reply reply;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(kApiPort);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return reply;
+  }
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    close(fd);
+    return reply;
+  }
+  std::string in;
+  pollfd p{fd, POLLIN, 0};
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    in.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  size_t head = in.find("\r\n\r\n");
+  if (in.compare(0, 9, "HTTP/1.1 ") != 0 || head == std::string::npos) return reply;
+  reply.status = std::atoi(in.c_str() + 9);
+  reply.body = in.substr(head + 4);
+  return reply;
+}
+
+// The value of one sample of a Prometheus exposition; -1 when absent.
+double Sample(const std::string& text, const std::string& series) {
+  for (size_t at = 0; (at = text.find(series + " ", at)) != std::string::npos;
+       at += series.size()) {
+    if (at == 0 || text[at - 1] == '\n')
+      return std::strtod(text.c_str() + at + series.size() + 1, nullptr);
+  }
+  return -1;
+}
 
 // A router's journal read as it grows: its line count and the latest answer time.
 struct JournalTail {
@@ -319,19 +417,21 @@ bool SendCommands(testsupport::CommandClient& client, const std::vector<std::str
 
 Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   Result result;
-  e2e::TempDir journals("recovery-journals");
-  std::vector<std::unique_ptr<Router>> routers;
+  testsupport::ScratchDir journals("recovery-journals");
+  std::vector<std::unique_ptr<Child>> routers;
   std::vector<JournalTail> tails(static_cast<size_t>(o.routers));
   for (int r = 1; r <= o.routers; ++r) {
     tails[r - 1].path = journals.File("pv-" + std::to_string(r) + ".jsonl");
-    routers.push_back(std::make_unique<Router>());
-    if (!routers.back()->Start(RouterAddress(r), tails[r - 1].path, o.delayMs)) {
+    routers.push_back(std::make_unique<Child>());
+    if (!StartRouter(*routers.back(), RouterAddress(r), tails[r - 1].path, o.delayMs)) {
       result.failure = "pvsim did not start on " + RouterAddress(r);
       return result;
     }
   }
 
-  e2e::ServiceProcess service;
+  // The service's profile and working directories, and its output.
+  testsupport::ScratchDir config("recovery-config");
+  testsupport::ScratchDir work("recovery-work");
   // The registries as `save` writes them (CRLF line ends), loaded at start: registering
   // 20,000 PCs one command at a time would cost a planning run over every registry each.
   std::string pv, pvroute, pc;
@@ -341,31 +441,42 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
     for (int k = 0; k < pcs; ++k)
       pc += "\"" + PcMac(r, k) + "\",\"" + PcAddress(r, k) + "\",\"\",\"\"\r\n";
   }
-  if (!service.WriteWork("pv.csv", pv) || !service.WriteWork("pvroute.csv", pvroute) ||
-      !service.WriteWork("pc.csv", pc) ||
-      !service.WriteWork("quarantine.csv",
-                         "\"172.17.254.254\",\"tcp\",\"4208\"\r\n"
-                         "\"172.17.254.253\",\"tcp\",\"4209\"\r\n")) {
+  if (!work.Write("pv.csv", pv) || !work.Write("pvroute.csv", pvroute) ||
+      !work.Write("pc.csv", pc) ||
+      !work.Write("quarantine.csv",
+                  "\"172.17.254.254\",\"tcp\",\"4208\"\r\n"
+                  "\"172.17.254.253\",\"tcp\",\"4209\"\r\n")) {
     result.failure = "cannot write the registry files";
     return result;
   }
-  service.WriteConfig("VoKelMng.ini",
-                      "[HTTP]\nSENDERS=" + std::to_string(senders) +
-                          "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(kApiPort) + "\n");
-  watcher.Clear();
-  if (!service.Start({}, kCommandPort, 15000)) {
-    result.failure = "VoKelMng did not start: " + service.error();
+  if (!config.Write("VoKelMng.ini", "[HTTP]\nSENDERS=" + std::to_string(senders) +
+                                        "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(kApiPort) +
+                                        "\n")) {
+    result.failure = "cannot write VoKelMng.ini";
     return result;
   }
-  Track(service.pid());
-  struct Forget {
-    pid_t pid;
-    ~Forget() { Untrack(pid); }
-  } forget{service.pid()};
+  const std::vector<std::string> env = {"VOKELMNG_CONFIG_DIR=" + config.path(),
+                                        "VOKELMNG_UNIT_DIR=" + config.path()};
+  Child reg;
+  if (!reg.Start({VOKELMNG_PATH, "-RegServer"}, env, work.path()) || reg.Stop(0, 10000) != 0) {
+    result.failure = "VoKelMng -RegServer failed";
+    return result;
+  }
+  watcher.Clear();
+  int output =
+      open(work.File("service.out").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  Child service;
+  bool started = service.Start({VOKELMNG_PATH}, env, work.path(), output);
+  close(output);
+  if (!started) {
+    result.failure = "VoKelMng did not start";
+    return result;
+  }
   auto apiUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (apitest::Get("/healthz", kApiPort).status != 200) {
-    if (std::chrono::steady_clock::now() > apiUntil) {
-      result.failure = "the operator API did not answer: " + service.Output().substr(0, 400);
+  while (Get("/healthz").status != 200 || !testsupport::IsListening(kCommandPort)) {
+    if (std::chrono::steady_clock::now() > apiUntil || !service.Running()) {
+      result.failure = "the service did not come up: " +
+                       testsupport::ReadFile(work.File("service.out")).value_or("").substr(0, 400);
       return result;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -394,8 +505,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   auto stableSince = std::chrono::steady_clock::now();
   auto planUntil = stableSince + std::chrono::seconds(o.maxSeconds);
   for (;;) {
-    std::string metrics = apitest::Get("/metrics", kApiPort).body;
-    double now = apitest::Sample(metrics, "vokelmng_planning_runs_total");
+    double now = Sample(Get("/metrics").body, "vokelmng_planning_runs_total");
     auto t = std::chrono::steady_clock::now();
     if (now != runs) {
       runs = now;
@@ -419,7 +529,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   // copies, as the dry run lists them.
   std::vector<long> expected(static_cast<size_t>(o.routers));
   for (int r = 1; r <= o.routers; ++r) {
-    apitest::HttpReply reply = apitest::Get("/routers/" + RouterAddress(r) + "/lines", kApiPort);
+    Reply reply = Get("/routers/" + RouterAddress(r) + "/lines");
     nlohmann::json lines = nlohmann::json::parse(reply.body, nullptr, false);
     if (reply.status != 200 || !lines.is_array()) {
       result.failure = "no dry run for " + RouterAddress(r) + ": status " +
@@ -489,7 +599,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
     result.ok = true;
   }
   client.Close();
-  int status = service.Stop(15000);
+  int status = service.Stop(SIGTERM, 15000);
   if (status != 0 && result.ok) {
     result.ok = false;
     result.failure = "VoKelMng stopped with status " + std::to_string(status);
