@@ -3,7 +3,8 @@
 # platform, common, the message-thread base, registry, transport, keepalive, acl, command,
 # api, control, host (the program's main). The console programs stand on common; pvsim on
 # nothing of ours; test helpers (tests/support) on common. Test files may also include the
-# test helpers, by bare name. No include may climb with "..".
+# test helpers, by bare name; benchmarks also the end-to-end harness of tests/e2e (the real
+# programs, pvsim routers, the chaos site), by bare name. No include may climb with "..".
 # Usage: scripts/check_layers.sh [ROOT]   (default: the repository)
 set -uo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
@@ -59,6 +60,7 @@ while IFS= read -r file; do
     if [[ -z $target ]]; then
       [[ -f $dir/$inc ]] && continue
       if [[ $test == 1 && -f tests/support/$inc ]]; then continue; fi
+      if [[ $dir == bench/* && -f tests/e2e/$inc ]]; then continue; fi
       fail "$file includes \"$inc\", which is neither beside it nor a test helper it may use"
       continue
     fi
