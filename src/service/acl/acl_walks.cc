@@ -8,15 +8,16 @@
 
 namespace {
 
-// Copies every record of `source` in order, both flags included, into the empty `target`, which
-// no other thread can reach yet (so it is not locked).
+// Copies every record of `source` in order, both flags included, into the empty snapshot `slot`,
+// which no other thread can reach.
 // This is the registry's CopyTo without its duplicate check of each copy: every record came in
 // through the registry's Add, whose check and insertion share one hold of the lock, and no mark
 // is ever taken back, so no copy could fail that check; it would only cost a number of matches
 // that grows with the square of the registry's size (tens of millions for 10,000 PCs).
-template <class T>
-void CopyRecords(CKelList& source, CKelList& target, const char* refused) {
+template <class List, class T>
+void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* refused) {
   CKelListLock hold(source);
+  slot.owned.reserve(static_cast<size_t>(source.GetCount(1)));
   for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
     T* copy = new (std::nothrow) T();
     if (copy == nullptr) {
@@ -25,7 +26,7 @@ void CopyRecords(CKelList& source, CKelList& target, const char* refused) {
     }
     *copy = *static_cast<const T*>(node->data);
     try {
-      target.AddTail(copy, 1);
+      slot.owned.emplace_back(copy);
     } catch (...) {
       Syslog(kLogWarning, "%s", refused);
       delete copy;
@@ -40,19 +41,16 @@ RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& sourc
   if (!slot.tried) {
     slot.tried = true;
     try {
-      slot.list.reset(new List());
-      CopyRecords<T>(source, *slot.list, refused);
-      CKelList& list = *slot.list;
-      slot.records.reserve(static_cast<size_t>(list.GetCount()));
-      for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
-        slot.records.push_back(static_cast<T*>(n->data));
-      }
+      CopyRecords(source, slot, refused);
+      slot.records.reserve(slot.owned.size());
+      for (const std::unique_ptr<T>& record : slot.owned) slot.records.push_back(record.get());
+      slot.taken = true;
     } catch (...) {
       slot.records.clear();
-      slot.list.reset();
+      slot.owned.clear();
     }
   }
-  if (slot.list == nullptr) {
+  if (!slot.taken) {
     Syslog(kLogErr, "%s", failure);
     return nullptr;
   }

@@ -17,12 +17,14 @@
 #include "service/registry/pvroute_data.h"
 #include "service/registry/quarantine_data.h"
 
-// A private copy of one registry: the list that owns the copies, and the copies in order.
+// A private copy of one registry (of type List): the copies, owned, and the same in order.
+// A plain vector owns them: the snapshot needs neither the list's links nor its indexes.
 template <class List, class T>
 struct RegistrySnapshot {
-  std::unique_ptr<List> list;
+  std::vector<std::unique_ptr<T>> owned;
   std::vector<T*> records;
   bool tried = false;
+  bool taken = false;
 };
 
 // The state of one notification (or one router resend): the environment, the snapshots and
