@@ -9,7 +9,8 @@
 namespace {
 
 // Copies every record of `source` in order, both flags included, into the empty snapshot `slot`,
-// which no other thread can reach.
+// which no other thread can reach. Throws when the memory cannot be had: a snapshot is whole or
+// not taken at all.
 // This is the registry's CopyTo without its duplicate check of each copy: every record came in
 // through the registry's Add, whose check and insertion share one hold of the lock, and no mark
 // is ever taken back, so no copy could fail that check; it would only cost a number of matches
@@ -17,20 +18,23 @@ namespace {
 template <class List, class T>
 void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* refused) {
   CKelListLock hold(source);
-  slot.owned.reserve(static_cast<size_t>(source.GetCount(1)));
-  for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
-    T* copy = new (std::nothrow) T();
-    if (copy == nullptr) {
-      Syslog(kLogCrit, "I failed in start of CPvData.");
-      continue;
-    }
-    *copy = *static_cast<const T*>(node->data);
-    try {
-      slot.owned.emplace_back(copy);
-    } catch (...) {
-      Syslog(kLogWarning, "%s", refused);
-      delete copy;
-    }
+  const size_t count = static_cast<size_t>(source.GetCount(1));
+  slot.owned.reset(new (std::nothrow) T[count]);
+  if (slot.owned == nullptr) {
+    Syslog(kLogCrit, "I failed in start of CPvData.");
+    throw std::bad_alloc();
+  }
+  try {
+    slot.records.reserve(count);
+  } catch (...) {
+    Syslog(kLogWarning, "%s", refused);
+    throw;
+  }
+  size_t i = 0;
+  for (CKelNode* node = source.GetHead(1); node != nullptr && i < count;
+       node = source.GetNext(node, 1), ++i) {
+    slot.owned[i] = *static_cast<const T*>(node->data);
+    slot.records.push_back(&slot.owned[i]);
   }
 }
 
@@ -42,12 +46,10 @@ RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& sourc
     slot.tried = true;
     try {
       CopyRecords(source, slot, refused);
-      slot.records.reserve(slot.owned.size());
-      for (const std::unique_ptr<T>& record : slot.owned) slot.records.push_back(record.get());
       slot.taken = true;
     } catch (...) {
       slot.records.clear();
-      slot.owned.clear();
+      slot.owned.reset();
     }
   }
   if (!slot.taken) {

@@ -18,10 +18,11 @@
 #include "service/registry/quarantine_data.h"
 
 // A private copy of one registry (of type List): the copies, owned, and the same in order.
-// A plain vector owns them: the snapshot needs neither the list's links nor its indexes.
+// One array owns them, made in one allocation: the snapshot needs neither the list's links nor
+// its indexes, and a notification copies every PC.
 template <class List, class T>
 struct RegistrySnapshot {
-  std::vector<std::unique_ptr<T>> owned;
+  std::unique_ptr<T[]> owned;
   std::vector<T*> records;
   bool tried = false;
   bool taken = false;

@@ -4,8 +4,11 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -55,98 +58,115 @@ struct RouterState {
   Counts kel;      // per line: the (entry, route, PC) steps that make it
 };
 
-// A record's identity: every field that the lines can depend on, hashed twice into 128 bits
-// (each field with its length, so no two field lists run together), without building a key.
+// A run of bytes a record's identity compares: a fixed-size address or MAC.
+struct Raw {
+  const uint8_t* data;
+  size_t size;
+  bool operator==(const Raw& o) const {
+    return size == o.size && std::memcmp(data, o.data, size) == 0;
+  }
+};
+
+// Every field of a record that the lines can depend on, as one comparable tuple: two records
+// are the same member when their fields are equal, and their identity hashes the same fields.
+auto Fields(const CPcData& p) {
+  return std::make_tuple(std::string_view(p.macText), Raw{p.mac.data(), 6},
+                         std::string_view(p.sourceText), Raw{p.source.data(), 4},
+                         std::string_view(p.networkText), Raw{p.network.data(), 4},
+                         std::string_view(p.netmaskText), Raw{p.netmask.data(), 4});
+}
+auto Fields(const CQuarantineData& q) {
+  return std::make_tuple(std::string_view(q.sourceText), Raw{q.source.data(), 4},
+                         std::string_view(q.protocolText), std::string_view(q.portText));
+}
+auto Fields(const CKelData& e) {
+  return std::make_tuple(static_cast<uint64_t>(e.target), std::string_view(e.macText),
+                         Raw{e.mac, 6}, std::string_view(e.sourceText), Raw{e.source, 4});
+}
+auto Fields(const CPvrouteData& t) {
+  return std::make_tuple(std::string_view(t.devText), std::string_view(t.networkText),
+                         Raw{t.network.data(), 4}, std::string_view(t.netmaskText),
+                         Raw{t.netmask.data(), 4});
+}
+
+template <class T>
+bool Same(const T& a, const T& b) {
+  return Fields(a) == Fields(b);
+}
+
+// A record's identity: its fields hashed twice into 128 bits, eight bytes at a time, each field
+// with its length first, so that no two field lists run together.
 class IdentityHasher {
  public:
-  void Bytes(const void* data, size_t size) {
-    const auto* c = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i) {
-      a_ = (a_ ^ c[i]) * 1099511628211u;
-      b_ = (b_ + c[i] + 1) * 0xFF51AFD7ED558CCDu;
-      b_ ^= b_ >> 29;
-    }
+  void Field(std::string_view text) { Run(text.data(), text.size()); }
+  void Field(Raw bytes) { Run(bytes.data, bytes.size); }
+  void Field(uint64_t value) {
+    Word(8);
+    Word(value);
   }
-  void Field(const std::string& text) {
-    Length(text.size());
-    Bytes(text.data(), text.size());
-  }
-  template <size_t N>
-  void Field(const std::array<uint8_t, N>& bytes) {
-    Length(N);
-    Bytes(bytes.data(), N);
-  }
-  void Field(const uint8_t* bytes, size_t n) {
-    Length(n);
-    Bytes(bytes, n);
+  template <class Tuple>
+  void Fields(const Tuple& fields) {
+    std::apply([this](const auto&... field) { (Field(field), ...); }, fields);
   }
   LineKey Key() const { return LineKey{a_, b_}; }
 
  private:
-  void Length(size_t n) {
-    uint32_t length = static_cast<uint32_t>(n);
-    Bytes(&length, sizeof length);
+  void Run(const void* data, size_t size) {
+    Word(size);
+    const auto* c = static_cast<const unsigned char*>(data);
+    for (; size >= 8; c += 8, size -= 8) {
+      uint64_t w;
+      std::memcpy(&w, c, 8);
+      Word(w);
+    }
+    if (size > 0) {
+      uint64_t w = 0;
+      std::memcpy(&w, c, size);
+      Word(w);
+    }
   }
-  uint64_t a_ = 1469598103934665603u;
-  uint64_t b_ = 0x6A09E667F3BCC909u;
+  // Two chains with different constants and different ways in: multiply, then fold the high
+  // bits back down.
+  void Word(uint64_t w) {
+    a_ = (a_ ^ w) * 0x9E3779B97F4A7C15u;
+    a_ ^= a_ >> 32;
+    b_ = (b_ + w + 0x632BE59BD9B4E019u) * 0xFF51AFD7ED558CCDu;
+    b_ ^= b_ >> 29;
+  }
+  uint64_t a_ = 0x243F6A8885A308D3u;
+  uint64_t b_ = 0x13198A2E03707344u;
 };
 
-// The records of one registry the counts were made from, by identity.
+template <class T>
+LineKey Identity(const T& record) {
+  IdentityHasher h;
+  h.Fields(Fields(record));
+  return h.Key();
+}
+
+// The identity of a route step; null is the one step of a router without routes.
+LineKey StepIdentity(const CPvrouteData* t) {
+  if (t != nullptr) return Identity(*t);
+  IdentityHasher h;
+  h.Field(std::string_view("\x01", 1));
+  return h.Key();
+}
+
+// The records of one registry the counts were made from: one copy of each distinct record
+// with the number of its copies, and the registry's order then, each copy pointing at its slot.
 template <class T>
 struct Counted {
   struct Slot {
     T record;
     int copies = 0;
-    int seen = 0;  // Diff's tally, back to 0 when it returns
   };
   std::unordered_map<LineKey, Slot, LineKeyHash> byKey;
-};
-
-LineKey Identity(const CPcData& p) {
-  IdentityHasher h;
-  h.Field(p.macText);
-  h.Field(p.mac);
-  h.Field(p.sourceText);
-  h.Field(p.source);
-  h.Field(p.networkText);
-  h.Field(p.network);
-  h.Field(p.netmaskText);
-  h.Field(p.netmask);
-  return h.Key();
-}
-
-LineKey Identity(const CQuarantineData& q) {
-  IdentityHasher h;
-  h.Field(q.sourceText);
-  h.Field(q.source);
-  h.Field(q.protocolText);
-  h.Field(q.portText);
-  return h.Key();
-}
-
-LineKey Identity(const CKelData& e) {
-  IdentityHasher h;
-  h.Field(std::to_string(e.target));
-  h.Field(e.macText);
-  h.Field(e.mac, 6);
-  h.Field(e.sourceText);
-  h.Field(e.source, 4);
-  return h.Key();
-}
-
-LineKey Identity(const CPvrouteData* t) {
-  IdentityHasher h;
-  if (t == nullptr) {  // the one step of a router without routes
-    h.Field(std::string("\x01", 1));
-    return h.Key();
+  std::vector<const T*> order;
+  void Clear() {
+    order.clear();
+    byKey.clear();
   }
-  h.Field(t->devText);
-  h.Field(t->networkText);
-  h.Field(t->network);
-  h.Field(t->netmaskText);
-  h.Field(t->netmask);
-  return h.Key();
-}
+};
 
 // The route steps of a router as the reload walk takes them: one step without route when the
 // router has no route at all, else one per route not being deleted.
@@ -163,29 +183,75 @@ std::vector<const CPvrouteData*> Steps(CPvData& router) {
   return steps;
 }
 
+// Whether two copies of a router send to the same place the same way.
+bool SameDestination(const CPvData& a, const CPvData& b) {
+  return a.addressText == b.addressText && a.address == b.address && a.portText == b.portText &&
+         a.port == b.port && a.user == b.user && a.password == b.password;
+}
+
 // Old and new members of one registry, each as a list of records, split into kept, removed
-// and added (by identity, copies counted).
+// and added (by identity, copies counted). `order` is what the counted order becomes: for each
+// record now, in order, its counted copy (null for an added record until Account).
 template <class T>
 struct Split {
   std::vector<const T*> before, kept, removed, added, after;
+  std::vector<const T*> order;
 };
 
+// A registry mostly keeps its order and changes in one place: the records that match the
+// counted order from the front and from the back are kept without a lookup; only the middle
+// between is matched by identity. Kept and removed records are given as their counted copies,
+// added ones as they are in `now`; `before` and `after` are left to Finish.
 template <class T>
-Split<T> Diff(Counted<T>& counted, const std::vector<const T*>& now) {
+Split<T> Diff(const Counted<T>& counted, const std::vector<const T*>& now) {
   Split<T> s;
-  for (const T* record : now) {
-    auto at = counted.byKey.find(Identity(*record));
-    if (at != counted.byKey.end() && at->second.seen < at->second.copies) {
-      ++at->second.seen;
-      s.kept.push_back(record);
+  const std::vector<const T*>& old = counted.order;
+  const size_t n = now.size();
+  const size_t m = old.size();
+  size_t head = 0;
+  while (head < n && head < m && Same(*now[head], *old[head])) ++head;
+  size_t tail = 0;
+  while (tail < n - head && tail < m - head && Same(*now[n - 1 - tail], *old[m - 1 - tail])) {
+    ++tail;
+  }
+  std::unordered_map<LineKey, size_t, LineKeyHash> left;  // old middle copies not matched yet
+  for (size_t j = head; j < m - tail; ++j) ++left[Identity(*old[j])];
+  s.order.reserve(n);
+  s.kept.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const T* record = now[i];
+    const T* copy = nullptr;
+    if (i < head) {
+      copy = old[i];
+    } else if (i >= n - tail) {
+      copy = old[m - (n - i)];
+    } else {
+      LineKey key = Identity(*record);
+      auto at = left.find(key);
+      if (at != left.end() && at->second > 0) {
+        --at->second;
+        copy = &counted.byKey.at(key).record;
+      }
+    }
+    if (copy != nullptr) {
+      s.kept.push_back(copy);
     } else {
       s.added.push_back(record);
     }
+    s.order.push_back(copy);
   }
-  for (auto& [key, slot] : counted.byKey) {
-    for (int i = slot.seen; i < slot.copies; ++i) s.removed.push_back(&slot.record);
-    slot.seen = 0;
+  for (size_t j = head; j < m - tail; ++j) {
+    auto at = left.find(Identity(*old[j]));
+    if (at->second > 0) {
+      --at->second;
+      s.removed.push_back(old[j]);
+    }
   }
+  return s;
+}
+
+template <class T>
+Split<T>& Finish(Split<T>& s) {
   s.before = s.kept;
   s.before.insert(s.before.end(), s.removed.begin(), s.removed.end());
   s.after = s.kept;
@@ -194,8 +260,9 @@ Split<T> Diff(Counted<T>& counted, const std::vector<const T*>& now) {
 }
 
 template <class T>
-void Account(Counted<T>& counted, const Split<T>& s) {
+void Account(Counted<T>& counted, Split<T>& s) {
   // The removed records live in the slots themselves: take every key before any slot goes.
+  // A slot that a kept copy points at keeps a copy, so it stays.
   std::vector<LineKey> gone;
   gone.reserve(s.removed.size());
   for (const T* record : s.removed) gone.push_back(Identity(*record));
@@ -203,10 +270,15 @@ void Account(Counted<T>& counted, const Split<T>& s) {
     auto at = counted.byKey.find(key);
     if (at != counted.byKey.end() && --at->second.copies <= 0) counted.byKey.erase(at);
   }
-  for (const T* record : s.added) {
+  size_t next = 0;
+  for (const T*& copy : s.order) {
+    if (copy != nullptr) continue;
+    const T* record = s.added[next++];
     auto& slot = counted.byKey[Identity(*record)];
     if (slot.copies++ == 0) slot.record = *record;
+    copy = &slot.record;
   }
+  counted.order = std::move(s.order);
 }
 
 // One router's share of one run: the lines whose counts it touched, with their counts before.
@@ -332,9 +404,9 @@ class Sync {
   void Forget(const std::array<uint8_t, 4>& address) { routers_.erase(address); }
   void Clear() {
     routers_.clear();
-    pcs_.byKey.clear();
-    servers_.byKey.clear();
-    entries_.byKey.clear();
+    pcs_.Clear();
+    servers_.Clear();
+    entries_.Clear();
   }
   // Brings every followed router and the counted records to the registries of `ctx`.
   bool Plan(PlanningContext& ctx, bool* queued);
@@ -343,9 +415,10 @@ class Sync {
   StateSyncFootprint Footprint() const;
 
  private:
-  bool Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
-                std::vector<const CQuarantineData*>* servers,
+  bool Snapshot(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers,
                 std::vector<const CKelData*>* entries);
+  // The PCs now against the counted ones; the added PCs are copied into `fresh`.
+  Split<CPcData> DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh);
   // Adds (sign +1) or removes (-1) the steps of every combination of the given members.
   void Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
              const std::vector<const CPvrouteData*>& steps, const std::vector<const CPcData*>& pcs,
@@ -369,16 +442,11 @@ class Sync {
   Counted<CKelData> entries_;
 };
 
-bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
-                    std::vector<const CQuarantineData*>* servers,
+bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers,
                     std::vector<const CKelData*>* entries) {
-  auto* p = ctx.Pcs();
   auto* q = ctx.Servers();
   auto* e = ctx.Entries();
-  if (p == nullptr || q == nullptr || e == nullptr) return false;
-  for (const CPcData* r : p->records) {
-    if (!r->pendingDelete) pcs->push_back(r);
-  }
+  if (q == nullptr || e == nullptr) return false;
   for (const CQuarantineData* r : q->records) {
     if (!r->pendingDelete && !r->sourceText.empty()) servers->push_back(r);
   }
@@ -386,6 +454,26 @@ bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CPcData*>* pcs,
     if (!r->pendingDelete) entries->push_back(r);
   }
   return true;
+}
+
+// The PCs are the one registry that runs to tens of thousands: rather than copying every one of
+// them for every change, the live list is compared with the counted copies under its lock, and
+// only the PCs added since are copied. The others are used through their counted copies.
+Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
+  CPcList& list = PcList();
+  CKelListLock hold(list);
+  std::vector<const CPcData*> live;
+  live.reserve(static_cast<size_t>(list.GetCount(1)));
+  for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+    const auto* p = static_cast<const CPcData*>(n->data);
+    if (!p->pendingDelete) live.push_back(p);
+  }
+  Split<CPcData> s = Diff(pcs_, live);
+  for (const CPcData*& added : s.added) {
+    fresh->push_back(std::make_unique<CPcData>(*added));
+    added = fresh->back().get();
+  }
+  return s;
 }
 
 const Sync::Pairs& Sync::PairsOf(const std::vector<const CPcData*>& pcs,
@@ -450,23 +538,26 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   }
   // The steps of the router's routes, split as the registries' records are.
   std::vector<const CPvrouteData*> newSteps = ::Steps(*live);
+  std::vector<LineKey> oldKeys, newKeys;
+  for (const CPvrouteData* t : oldSteps) oldKeys.push_back(StepIdentity(t));
+  for (const CPvrouteData* t : newSteps) newKeys.push_back(StepIdentity(t));
   std::unordered_map<LineKey, int, LineKeyHash> left;
-  for (const CPvrouteData* t : oldSteps) ++left[Identity(t)];
+  for (const LineKey& key : oldKeys) ++left[key];
   std::vector<const CPvrouteData*> keptSteps, addedSteps, removedSteps;
-  for (const CPvrouteData* t : newSteps) {
-    auto at = left.find(Identity(t));
+  for (size_t i = 0; i < newSteps.size(); ++i) {
+    auto at = left.find(newKeys[i]);
     if (at != left.end() && at->second > 0) {
       --at->second;
-      keptSteps.push_back(t);
+      keptSteps.push_back(newSteps[i]);
     } else {
-      addedSteps.push_back(t);
+      addedSteps.push_back(newSteps[i]);
     }
   }
-  for (const CPvrouteData* t : oldSteps) {
-    auto at = left.find(Identity(t));
+  for (size_t i = 0; i < oldSteps.size(); ++i) {
+    auto at = left.find(oldKeys[i]);
     if (at != left.end() && at->second > 0) {
       --at->second;
-      removedSteps.push_back(t);
+      removedSteps.push_back(oldSteps[i]);
     }
   }
   // Kel lines switch on and off with the first and the last server: name them all then.
@@ -492,7 +583,10 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
     Steps(run, ctx, *live, 0, stepsNow, sets.pcs.after, {}, sets.entries.after, false, true);
   }
   *queued = run.Send(*live) || *queued;
-  state.router = *live;
+  // The copy is read for the lines it makes and where they go: its connection fields and its
+  // route steps. Copying the routes of a hundred routers on every change costs more than the
+  // planning itself, so it is taken again only when one of those changed.
+  if (oldKeys != newKeys || !SameDestination(old, *live)) state.router = *live;
   return !ctx.Interrupted();
 }
 
@@ -510,11 +604,17 @@ class PairsScope {
 
 bool Sync::Plan(PlanningContext& ctx, bool* queued) {
   PairsScope pairs([this] { ForgetPairs(); });
-  std::vector<const CPcData*> pcs;
   std::vector<const CQuarantineData*> servers;
   std::vector<const CKelData*> entries;
-  if (!Snapshot(ctx, &pcs, &servers, &entries)) return false;
-  Sets sets{Diff(pcs_, pcs), Diff(servers_, servers), Diff(entries_, entries)};
+  if (!Snapshot(ctx, &servers, &entries)) return false;
+  std::vector<std::unique_ptr<CPcData>> freshPcs;  // until Account has copied them
+  Sets sets;
+  sets.pcs = DiffPcs(&freshPcs);
+  sets.servers = Diff(servers_, servers);
+  sets.entries = Diff(entries_, entries);
+  Finish(sets.pcs);
+  Finish(sets.servers);
+  Finish(sets.entries);
   auto* routers = ctx.Routers();
   if (routers == nullptr) return false;
   std::map<std::array<uint8_t, 4>, CPvData*> byAddress;
@@ -543,10 +643,11 @@ bool Sync::Reload(PlanningContext& ctx, CPvData& router, bool* queued) {
   RouterState& state = routers_[router.address];
   state = RouterState();
   state.router = router;
-  std::vector<const CPcData*> pcs;
+  // Plan has just brought the counted PCs to the registry: they are the PCs to load.
+  const std::vector<const CPcData*>& pcs = pcs_.order;
   std::vector<const CQuarantineData*> servers;
   std::vector<const CKelData*> entries;
-  if (!Snapshot(ctx, &pcs, &servers, &entries)) {
+  if (!Snapshot(ctx, &servers, &entries)) {
     routers_.erase(router.address);
     return false;
   }
