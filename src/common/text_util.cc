@@ -71,15 +71,27 @@ int StrCaseCompareN(const char* a, const char* b, size_t n) {
 
 int StrCaseCompare(const char* a, const char* b) { return StrCaseCompareN(a, b, SIZE_MAX); }
 
+namespace {
+
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+// Every answer from a router is searched for its header words: a candidate is looked at only
+// where its first letter matches.
 const char* StrCaseFind(const char* text, const char* word) {
   if (text == nullptr || word == nullptr) return nullptr;
-  size_t length = std::strlen(word);
-  for (const char* p = text;; ++p) {
-    size_t i = 0;
-    while (i < length && p[i] != '\0' && LowerAscii(p[i]) == LowerAscii(word[i])) ++i;
+  const size_t length = std::strlen(word);
+  if (length == 0) return text;
+  const char first = Lower(word[0]);
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (Lower(*p) != first) continue;
+    size_t i = 1;
+    while (i < length && p[i] != '\0' && Lower(p[i]) == Lower(word[i])) ++i;
     if (i == length) return p;
     if (p[i] == '\0') return nullptr;  // the text ends before the word could fit
   }
+  return nullptr;
 }
 
 const char* StrSkipSet(const char* text, const char* set) {

@@ -53,7 +53,14 @@ int Remaining(int timeout_ms, uint64_t start) {
 
 int WaitAny(Waitable* const* handles, int count, int timeout_ms) {
   if (count <= 0 || handles == nullptr) return kWaitFailed;
-  std::vector<struct pollfd> fds(static_cast<size_t>(count));
+  // Waits take two or three handles: no allocation for those.
+  struct pollfd few[4];
+  std::vector<struct pollfd> many;
+  struct pollfd* fds = few;
+  if (count > 4) {
+    many.resize(static_cast<size_t>(count));
+    fds = many.data();
+  }
   const uint64_t start = MonotonicMs();
   for (;;) {
     for (int i = 0; i < count; ++i) {
@@ -62,7 +69,7 @@ int WaitAny(Waitable* const* handles, int count, int timeout_ms) {
       fds[i].revents = 0;
     }
     int left = Remaining(timeout_ms, start);
-    int rc = poll(fds.data(), static_cast<nfds_t>(count), left);
+    int rc = poll(fds, static_cast<nfds_t>(count), left);
     if (rc < 0) {
       if (errno == EINTR) continue;
       return kWaitFailed;

@@ -66,6 +66,8 @@ bool IsConnected(Socket s) {
 
 }  // namespace
 
+short SocketReadable::poll_events() const { return POLLIN | POLLRDHUP; }
+
 SocketEvent::SocketEvent() : state_(new State) {}
 
 SocketEvent::~SocketEvent() { delete state_; }

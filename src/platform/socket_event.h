@@ -32,6 +32,20 @@ struct NetworkEvents {
   int read_error = 0;
 };
 
+// A socket's readability for WaitAny, level-triggered and without state: signalled while there
+// is something to receive (bytes, the peer's end of stream, or an error). A wait consumes
+// nothing; the receive that follows does. The socket is not changed.
+class SocketReadable : public Waitable {
+ public:
+  explicit SocketReadable(Socket s) : socket_(s) {}
+  int fd() const override { return socket_; }
+  short poll_events() const override;
+  bool Consume() override { return true; }
+
+ private:
+  Socket socket_;
+};
+
 class SocketEvent : public Waitable {
  public:
   SocketEvent();

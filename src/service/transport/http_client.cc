@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/syslog.h"
 #include "service/base/messages.h"
@@ -106,10 +107,12 @@ void CKelHttpClient::DistributeHttpData() {
         store.Remove(node, 1);
         continue;
       }
-      copy = new CHttpData(*stored);
+      // The texts move to the sender's queue; they come back when no sender takes them.
+      copy = new CHttpData(std::move(*stored));
       if (HttpEventSearchHttpClient(copy) >= 0) {
         store.Remove(node, 1);
       } else {
+        *stored = std::move(*copy);
         delete copy;
       }
     } catch (...) {

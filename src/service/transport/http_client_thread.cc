@@ -81,11 +81,16 @@ bool CKelHttpClientThread::PostMessageMainThread(uint32_t message, uint32_t wPar
   return owner != 0 && platform::PostThreadMessage(owner, message, wParam, lParam);
 }
 
+// A queue that already holds requests needs no wake-up: its sender is still bound, so it has
+// not yet found the queue empty (ReleaseIfEmpty looks under the same lock) and will take this
+// request before it waits again. A router's reload queues thousands at once; one wake-up each
+// would be a system call each.
 bool CKelHttpClientThread::QueueIfBoundTo(CHttpData* request) {
   std::lock_guard<std::mutex> hold(bindingLock_);
   if (address_ == 0 || address_ != request->address) return false;
+  const bool wasEmpty = queue_.IsEmpty();
   queue_.AddTail(request);
-  wake_.Set();
+  if (wasEmpty) wake_.Set();
   return true;
 }
 
@@ -258,8 +263,8 @@ int CKelHttpClientThread::HttpClient(const Bound& bound) {
 // Delivers queued requests one at a time on `connection`: 0 when the queue ran empty, -1 on a
 // failure (the request stays at the head), kReconnect when the router ended the connection.
 int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bound) {
+  CHttpData request;  // one copy reused, so its texts keep their buffers from one to the next
   while (!stop_.load()) {
-    CHttpData request;
     {
       CKelListLock hold(queue_);  // never held across the network I/O below
       CKelNode* head = queue_.GetHead(1);

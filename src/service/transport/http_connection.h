@@ -23,15 +23,16 @@ struct HttpAnswer {
 
 class CHttpConnection {
  public:
-  // `endEvent` and `stop` belong to the sender and outlive the connection. The end event is
-  // consumed by a read that sees it, which then sets `stop`.
+  // `endEvent` and `stop` belong to the sender and outlive the connection. The end event cuts
+  // a connect short; a read ends within 50 ms of `stop` being set (the sender sets it before
+  // it signals the end event).
   CHttpConnection(platform::Event* endEvent, std::atomic<bool>* stop, int receiveBudgetMs);
   ~CHttpConnection();
   CHttpConnection(const CHttpConnection&) = delete;
   CHttpConnection& operator=(const CHttpConnection&) = delete;
 
   // Connects within connectTimeoutMs (given up at once when the end event is signalled), with
-  // TCP_NODELAY and network events selected. false (nothing left open) on failure.
+  // TCP_NODELAY, in non-blocking mode. false (nothing left open) on failure.
   bool Open(uint32_t address, uint16_t port, int connectTimeoutMs);
   // Takes over `connected`, a stream socket already joined to its peer (one end of a
   // socketpair in the tests), as Open would have left it. false (the socket closed) on failure.
@@ -53,12 +54,12 @@ class CHttpConnection {
 
   // Reads until `limit` bytes, or until `terminator` (when not null) ends the data, within
   // one budget; nothing behind that point is consumed from the connection's stream. The bytes are
-  // appended to *out. Returns the count read, or -1 on time-out, failure, a peer close, or the end
-  // event. With `closeEnds` a peer close or the budget's end returns what was read instead.
+  // appended to *out. Returns the count read, or -1 on time-out, failure, a peer close, or a
+  // stop. With `closeEnds` a peer close or the budget's end returns what was read instead.
   int ReceiveUntil(std::string* out, size_t limit, const char* terminator, bool closeEnds = false);
 
  private:
-  bool SelectEvents();
+  bool MakeNonBlocking();
   int ReadLengthBody(const char* lengthText, HttpAnswer* answer);
   int ReadChunkedBody(HttpAnswer* answer);
   int TakeOversizedBody(size_t remaining, HttpAnswer* answer);
@@ -70,7 +71,6 @@ class CHttpConnection {
   std::atomic<bool>* stop_;
   int budgetMs_;
   platform::Socket socket_ = platform::kInvalidSocket;
-  platform::SocketEvent* event_ = nullptr;
   std::string inbox_;  // received from the router, not yet read by an answer
   std::string wire_;   // the request being sent, its buffer kept from one request to the next
 };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "log_capture.h"
 
@@ -141,6 +142,65 @@ TEST_F(HttpConnectionTest, ANumberThatDoesNotFitIsAMalformedAnswer) {
   ASSERT_EQ(Read(&answer), 0);
   EXPECT_EQ(answer.status, 200u);
   EXPECT_EQ(answer.body, "ok");
+}
+
+// A read waits on the socket alone; the stop flag still ends it well within the budget (2 s
+// here), whether the router is silent or has sent part of an answer.
+TEST_F(HttpConnectionTest, AStopEndsAReadThatIsWaitingForTheRouter) {
+  for (const std::string& part : {std::string(), std::string("HTTP/1.1 200 OK\r\nContent-Le")}) {
+    Reopen();
+    stop_ = false;
+    Send(part);
+    std::thread stopper([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      stop_ = true;
+    });
+    HttpAnswer answer;
+    int64_t ms = 0;
+    EXPECT_EQ(Read(&answer, &ms), -1);
+    stopper.join();
+    EXPECT_LT(ms, 1500) << "after " << part.size() << " bytes";
+  }
+  stop_ = false;
+}
+
+// The reader moves whole runs of received bytes at once: an answer that arrives in two pieces,
+// cut anywhere (inside a header end, a chunk line or the body), is read the same, and what
+// follows it stays for the next answer.
+TEST_F(HttpConnectionTest, AnAnswerCutAnywhereIsReadWholeAndTheNextStaysIntact) {
+  const std::string answers[] = {
+      "HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nno list",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
+  };
+  const std::string next = "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nok";
+  for (const std::string& bytes : answers) {
+    const std::string expected = bytes.find("no list") != std::string::npos ? "no list" : "ok";
+    for (size_t cut = 1; cut < bytes.size(); ++cut) {
+      Reopen();
+      Send(bytes.substr(0, cut));
+      // The rest comes a moment later, so the reader has mostly taken the first piece by then.
+      std::thread rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Send(bytes.substr(cut) + next);
+      });
+      HttpAnswer answer, second;
+      int result = Read(&answer);
+      rest.join();
+      ASSERT_EQ(result, 0) << "cut at " << cut << " of " << bytes;
+      EXPECT_EQ(answer.status, 200u) << cut;
+      EXPECT_EQ(answer.body, expected) << cut;
+      // A chunked answer whose closing empty line had not come yet ends the connection (see
+      // above): nothing is awaited after the last chunk. Only such a cut may do that, and only
+      // when the reader was there before the rest.
+      if (!answer.reusable) {
+        EXPECT_TRUE(expected == "ok" && cut >= bytes.size() - 2) << cut;
+        continue;
+      }
+      ASSERT_EQ(Read(&second), 0) << cut;
+      EXPECT_EQ(second.status, 404u) << cut;
+      EXPECT_EQ(second.body, "ok") << cut;
+    }
+  }
 }
 
 }  // namespace

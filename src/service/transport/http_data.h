@@ -15,6 +15,9 @@ class CHttpData : public CKelRecord {
   CHttpData() = default;
   CHttpData(const CHttpData& other) = default;
   CHttpData& operator=(const CHttpData& other) = default;
+  // Moving hands the texts over (the record's flags are copied).
+  CHttpData(CHttpData&& other) = default;
+  CHttpData& operator=(CHttpData&& other) = default;
   ~CHttpData() override = default;
 
   // Sets `address` from the four bytes of a dotted address, first octet first.
