@@ -77,7 +77,7 @@ int WaitAny(Waitable* const* handles, int count, int timeout_ms) {
     for (int i = 0; i < count && rc > 0; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].revents & POLLNVAL) return kWaitFailed;
-      if (handles[i]->Consume()) return i;
+      if (handles[i]->ConsumePolled(fds[i].revents)) return i;
     }
     // Only spurious signals (or none): go on with what is left of the time.
     if (Remaining(timeout_ms, start) == 0) return kWaitTimeout;

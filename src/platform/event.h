@@ -8,13 +8,18 @@ namespace platform {
 
 // Anything WaitAny can wait on. fd() is polled for readability; Consume() is called on the
 // one handle WaitAny picks and returns false when the signal turned out to be spurious (the
-// wait then goes on).
+// wait then goes on). WaitAny calls it through ConsumePolled with what its poll found on fd(),
+// which a handle may use instead of looking again.
 class Waitable {
  public:
   virtual ~Waitable() = default;
   virtual int fd() const = 0;
   virtual short poll_events() const { return 0x001; /* POLLIN */ }
   virtual bool Consume() = 0;
+  virtual bool ConsumePolled(short revents) {
+    (void)revents;
+    return Consume();
+  }
 };
 
 // Auto-reset event on eventfd: Set() signals it; a successful wait consumes the signal.

@@ -201,6 +201,13 @@ void RefreshConnected(SocketEventState& st, short revents) {
     st.pending.events |= kFdWrite;
   }
   if (st.close_seen || !(revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) return;
+  // Bytes to read and the peer still sending (which the poll tells when it watched for the
+  // peer's close): READ, without asking how many bytes.
+  if (st.stream && (Interest(st) & POLLRDHUP) && (revents & POLLIN) &&
+      !(revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    Record(st, kFdRead);
+    return;
+  }
   int unread = 0;
   if (ioctl(st.socket, FIONREAD, &unread) != 0) unread = 0;
   if (!st.stream) {
@@ -223,6 +230,26 @@ void RefreshListening(SocketEventState& st, short revents) {
   if (revents & POLLIN) Record(st, kFdAccept);
 }
 
+// Records what `revents`, found on the socket by a poll for its Interest, newly brings.
+void Apply(SocketEventState& st, short revents) {
+  if (revents == 0 || (revents & POLLNVAL)) return;
+  switch (st.phase) {
+    case Phase::kConnecting:
+      RefreshConnecting(st, revents);
+      // A connect that succeeded leaves the socket writable: WRITE comes with CONNECT.
+      if (st.phase == Phase::kConnected) RefreshConnected(st, revents);
+      break;
+    case Phase::kConnected:
+      RefreshConnected(st, revents);
+      break;
+    case Phase::kListening:
+      RefreshListening(st, revents);
+      break;
+    default:
+      break;
+  }
+}
+
 // Looks at the socket without blocking and records what is newly to be reported.
 void Refresh(SocketEventState& st) {
   CheckIdle(st);
@@ -230,22 +257,7 @@ void Refresh(SocketEventState& st) {
   if (interest == 0 && st.phase != Phase::kListening) return;
   struct pollfd p = {st.socket, interest, 0};
   if (poll(&p, 1, 0) <= 0) return;
-  if (p.revents & POLLNVAL) return;
-  switch (st.phase) {
-    case Phase::kConnecting:
-      RefreshConnecting(st, p.revents);
-      // A connect that succeeded leaves the socket writable: WRITE comes with CONNECT.
-      if (st.phase == Phase::kConnected) RefreshConnected(st, p.revents);
-      break;
-    case Phase::kConnected:
-      RefreshConnected(st, p.revents);
-      break;
-    case Phase::kListening:
-      RefreshListening(st, p.revents);
-      break;
-    default:
-      break;
-  }
+  Apply(st, p.revents);
 }
 
 }  // namespace
@@ -256,6 +268,17 @@ bool SocketEvent::Consume() {
   return state_->pending.events != 0;
 }
 
+// A wait has just found the socket's state: what it saw is applied as a look of its own would.
+// The phase cannot have moved since the wait read the interest (only this object moves it,
+// under its lock, and an idle socket is not polled at all), so a connecting socket's CONNECT
+// is judged by the same rules.
+bool SocketEvent::ConsumePolled(short revents) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  CheckIdle(*state_);
+  Apply(*state_, revents);
+  return state_->pending.events != 0;
+}
+
 int SocketEvent::Enum(NetworkEvents* out) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   State& st = *state_;
@@ -263,7 +286,9 @@ int SocketEvent::Enum(NetworkEvents* out) {
     SetLastSocketError(10038);  // WSAENOTSOCK
     return kSocketError;
   }
-  Refresh(st);
+  // Recorded events are reported as they stand: a wait has just looked, and whatever came since
+  // is still on the socket for the next wait to find. With nothing recorded, look now.
+  if (st.pending.events == 0) Refresh(st);
   if (out != nullptr) *out = st.pending;
   st.pending = NetworkEvents();
   return 0;

@@ -66,6 +66,8 @@ class SocketEvent : public Waitable {
   int fd() const override;
   short poll_events() const override;
   bool Consume() override;
+  // The same from what WaitAny's poll has just found, without polling again.
+  bool ConsumePolled(short revents) override;
 
  private:
   struct State;
