@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 #include <utility>
 
 #include "common/syslog.h"
@@ -90,11 +91,14 @@ void CKelHttpClient::EventProc() {
   }
 }
 
-void CKelHttpClient::DistributeHttpData() {
-  CHttpDataList& store = HttpDataStore();
-  CKelListLock hold(store);
+void DistributeStore(CHttpDataList& store, const std::function<bool(CHttpData*)>& place,
+                     const std::atomic<bool>& ending) {
+  // The routers with a request left behind in this pass. Each is tried once per pass, which
+  // also spares a pass over a store of tens of thousands of waiting requests (a site-wide
+  // recovery with more routers than senders) a round of every sender's locks per request.
+  std::unordered_set<uint32_t> held;
   CKelNode* next = nullptr;
-  for (CKelNode* node = store.GetHead(1); node != nullptr && !ending_.load(); node = next) {
+  for (CKelNode* node = store.GetHead(1); node != nullptr && !ending.load(); node = next) {
     next = store.GetNext(node, 1);
     CHttpData* copy = nullptr;
     try {
@@ -107,19 +111,35 @@ void CKelHttpClient::DistributeHttpData() {
         store.Remove(node, 1);
         continue;
       }
+      if (held.count(stored->address) != 0) continue;
       // The texts move to the sender's queue; they come back when no sender takes them.
       copy = new CHttpData(std::move(*stored));
-      if (HttpEventSearchHttpClient(copy) >= 0) {
+      if (place(copy)) {
         store.Remove(node, 1);
       } else {
         *stored = std::move(*copy);
         delete copy;
+        held.insert(stored->address);
       }
     } catch (...) {
       Syslog(kLogCrit,
              "Abnormality occurred at the time of HTTP transmission of a message setting.");
+      // Whatever happened to this request, the router's later ones wait behind it.
+      try {
+        held.insert(static_cast<CHttpData*>(node->data)->address);
+      } catch (...) {
+        return;  // not even that: the rest waits for the next pass
+      }
     }
   }
+}
+
+void CKelHttpClient::DistributeHttpData() {
+  CHttpDataList& store = HttpDataStore();
+  CKelListLock hold(store);
+  DistributeStore(
+      store, [this](CHttpData* request) { return HttpEventSearchHttpClient(request) >= 0; },
+      ending_);
 }
 
 int CKelHttpClient::HttpEventSearchHttpClient(CHttpData* request) {

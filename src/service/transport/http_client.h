@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +25,15 @@
 #include "service/transport/http_client_thread.h"
 #include "service/transport/http_data.h"
 #include "service/transport/http_settings.h"
+
+// One pass of the dispatcher over `store`, whose lock the caller holds: every request, in order,
+// is offered to `place` (true: a sender took it, and owns what it was given), and removed from
+// the store when taken. A request to 0.0.0.0 is dropped with a warning. Once a router's request
+// stays in the store, every later request to that router stays too: a sender that comes free
+// during the pass must not take a router's later request before its earlier one. Ends early
+// when `ending` is set.
+void DistributeStore(CHttpDataList& store, const std::function<bool(CHttpData*)>& place,
+                     const std::atomic<bool>& ending);
 
 class CKelHttpClient : public CKelMessageThread {
  public:

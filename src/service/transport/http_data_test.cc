@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
+
+#include "service/transport/http_client.h"
 
 namespace {
 
@@ -114,6 +118,49 @@ TEST(HttpDataListTest, FindsTheFirstEqualRequestOnly) {
   CHttpData routed;
   routed.SetAddressBytes(bytes);
   EXPECT_EQ(routed.address, a.address);
+}
+
+// A request the dispatcher cannot place (every sender bound elsewhere) stays, and so does every
+// later request to the same router, even when a sender comes free later in the same pass: that
+// sender used to take the router's second request before its first.
+TEST(DistributeStoreTest, ARouterLeftBehindKeepsItsLaterRequestsBehindItToo) {
+  CHttpDataList store;
+  auto add = [&](uint32_t address, const char* body) {
+    auto* r = new CHttpData();
+    r->address = address;
+    r->port = 880;
+    r->body = body;
+    store.AddTail(r);
+  };
+  const uint32_t x = 0x0100007F, y = 0x0200007F;
+  add(x, "x1");
+  add(y, "y1");
+  add(x, "x2");
+  add(0, "nowhere");  // dropped: no router at 0.0.0.0
+  add(y, "y2");
+  std::vector<std::string> placed;
+  int offers = 0;
+  std::atomic<bool> ending{false};
+  {
+    CKelListLock hold(store);
+    // The first offer finds every sender busy; one comes free right after it.
+    DistributeStore(
+        store,
+        [&](CHttpData* r) {
+          if (offers++ == 0) return false;
+          placed.push_back(r->body);
+          delete r;  // the sender's now
+          return true;
+        },
+        ending);
+  }
+  EXPECT_EQ(placed, (std::vector<std::string>{"y1", "y2"}));
+  EXPECT_EQ(offers, 3) << "x2 is not offered at all";
+  std::vector<std::string> left;
+  for (CKelNode* n = store.GetHead(); n != nullptr; n = store.GetNext(n)) {
+    left.push_back(static_cast<CHttpData*>(n->data)->body);  // texts intact after the offer
+  }
+  EXPECT_EQ(left, (std::vector<std::string>{"x1", "x2"}));
 }
 
 }  // namespace
