@@ -106,7 +106,7 @@ class IdentityHasher {
   }
   template <class Tuple>
   void Fields(const Tuple& fields) {
-    std::apply([this](const auto&... field) { (Field(field), ...); }, fields);
+    std::apply([self = this](const auto&... field) { (self->Field(field), ...); }, fields);
   }
   LineKey Key() const { return LineKey{a_, b_}; }
 
