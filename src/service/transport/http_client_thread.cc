@@ -264,6 +264,7 @@ int CKelHttpClientThread::HttpClient(const Bound& bound) {
 // failure (the request stays at the head), kReconnect when the router ended the connection.
 int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bound) {
   CHttpData request;  // one copy reused, so its texts keep their buffers from one to the next
+  bool answered = false;
   while (!stop_.load()) {
     {
       CKelListLock hold(queue_);  // never held across the network I/O below
@@ -294,7 +295,9 @@ int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bou
       CKelListLock hold(queue_);
       if (CHttpData* sent = queue_.FindHttpData(request, 1)) queue_.RemoveData(sent, 1);
     }
-    SetRetry(0);
+    // The count of attempts starts again with the first answer; a failure leaves this loop.
+    if (!answered) SetRetry(0);
+    answered = true;
     if (!answer.reusable) return queue_.IsEmpty() ? 0 : kReconnect;
   }
   return -1;
