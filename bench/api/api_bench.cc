@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "netns.h"
 #include "platform/host_os.h"
 #include "platform/message_queue.h"
@@ -94,24 +95,9 @@ void Fill() {
   }
 }
 
-int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 // One GET over a fresh connection; the answer's length, -1 on failure.
 long HttpGet(const std::string& path) {
-  int fd = Connect(kApiPort);
+  int fd = testsupport::ConnectLoopbackTcp(kApiPort);
   if (fd < 0) return -1;
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -203,7 +189,8 @@ int main() {
   std::printf("answer sizes: /metrics %ld bytes, /lines %ld bytes\n", scrapeBytes, linesBytes);
 
   int fd = -1;
-  for (int i = 0; i < 100 && fd < 0; ++i, usleep(10000)) fd = Connect(kCommandPort);
+  for (int i = 0; i < 100 && fd < 0; ++i, usleep(10000))
+    fd = testsupport::ConnectLoopbackTcp(kCommandPort);
   if (fd < 0 || !ReadToPrompt(fd)) return 1;
   double alone = RoundTrip(fd, 3.0);
   std::atomic<bool> scraping{true};

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "netns.h"
 #include "platform/host_os.h"
 #include "platform/message_queue.h"
@@ -32,21 +33,13 @@ constexpr uint16_t kCommandPort = 8000;
 constexpr uint16_t kEchoPort = 8001;
 constexpr int kConnections = 10;
 
+// The listener may not be up yet: tries for about two seconds.
 int Connect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (int i = 0; i < 200; ++i) {
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      return fd;
-    }
+    int fd = testsupport::ConnectLoopbackTcp(port);
+    if (fd >= 0) return fd;
     usleep(10 * 1000);
   }
-  close(fd);
   return -1;
 }
 

@@ -225,15 +225,8 @@ struct Reply {
 };
 Reply Get(const std::string& path) {
   Reply reply;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(kApiPort);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return reply;
-  }
+  int fd = testsupport::ConnectLoopbackTcp(kApiPort);
+  if (fd < 0) return reply;
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size())) {

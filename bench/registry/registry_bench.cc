@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "common/syslog.h"
+#include "loopback.h"
 #include "netns.h"
 #include "scratch_dir.h"
 #include "service/base/command_handler.h"
@@ -297,21 +298,6 @@ int WaitFor(pid_t pid, int timeout_ms) {
   }
 }
 
-// One connection attempt to 127.0.0.1:port; the connected socket or -1.
-int TryConnect(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // True when "$ " arrives on `fd` within timeout_ms.
 bool ReadsPrompt(int fd, int timeout_ms) {
   std::string got;
@@ -362,7 +348,7 @@ ServiceFigures StartService(const testsupport::ScratchDir& work) {
   }
   f.ran = true;
   while (MsSince(start) < kPortWaitSeconds * 1000.0) {
-    int fd = TryConnect(kCommandPort);
+    int fd = testsupport::ConnectLoopbackTcp(kCommandPort);
     if (fd >= 0) {
       double ms = MsSince(start);
       bool prompt = ReadsPrompt(fd, 5000);

@@ -12,6 +12,9 @@ namespace testsupport {
 // True when a TCP socket listens on `port` (any IPv4 address) in this network.
 bool IsListening(uint16_t port);
 
+// One blocking connection attempt to 127.0.0.1:port, with TCP_NODELAY: the socket, or -1.
+int ConnectLoopbackTcp(uint16_t port);
+
 // A command-port client: the service writes "$ " after every reply.
 class CommandClient {
  public:
