@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/durable_file.h"
+
 namespace platform {
 
 namespace {
@@ -177,27 +179,13 @@ bool MakeDirs(const std::string& dir) {
   return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
+// Replaces the file durably, keeping its permission bits (0644 for a new file).
 bool ReplaceFile(const std::string& path, const std::string& content) {
-  std::string tmp = path + ".XXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back('\0');
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return false;
   struct stat st;
-  fchmod(fd, stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = fsync(fd) == 0 && ok;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(name.data(), path.c_str()) == 0) return true;
-  unlink(name.data());
-  return false;
+  DurableFile::Options options;
+  options.mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  options.exactMode = true;
+  return ReplaceFileDurably(path, content, options);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "pvsim_table.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/durable_file.h"
 
 namespace pvsim {
 
@@ -65,11 +64,9 @@ bool Table::Save() {
 bool Table::SaveLocked() const {
   if (path_.empty()) return true;
   std::string text = TextLocked();
-  std::string temporary = path_ + ".tmp";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0) ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path_.c_str()) == 0;
+  platform::DurableFile::Options options;
+  options.mode = 0644;
+  bool ok = platform::ReplaceFileDurably(path_, text, options);
   if (!ok) std::fprintf(stderr, "pvsim: table %s: %s\n", path_.c_str(), std::strerror(errno));
   return ok;
 }

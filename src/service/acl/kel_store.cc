@@ -17,6 +17,7 @@
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
+#include "platform/durable_file.h"
 #include "platform/profile.h"
 
 namespace {
@@ -259,29 +260,22 @@ bool Store::Fail(const char* what) {
 // NAME, then syncs the folder and appends to the new file from then on. `records`: the
 // records in `text`.
 bool Store::Rewrite(const std::string& text, uint64_t records) {
-  std::string temporary = name_ + ".tmp";
   if (failWrites.load()) {
     errno = ENOSPC;
     return Fail("writing");
   }
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return Fail("writing");
-  if (!WriteAll(fd, text) || fsync(fd) != 0) {
-    Fail("writing");
-    close(fd);
-    unlink(temporary.c_str());
-    return false;
-  }
-  close(fd);
-  if (rename(temporary.c_str(), name_.c_str()) != 0) {
-    Fail("renaming");
-    unlink(temporary.c_str());
-    return false;
-  }
-  int folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
+  platform::DurableFile::Options options;
+  options.mode = 0600;
+  platform::DurableStep step = platform::DurableStep::kNone;
+  if (!platform::ReplaceFileDurably(name_, text, options, &step)) {
+    switch (step) {
+      case platform::DurableStep::kRename:
+        return Fail("renaming");
+      case platform::DurableStep::kSyncFolder:
+        return Fail("syncing the folder");
+      default:
+        return Fail("writing");
+    }
   }
   int appender = open(name_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (appender < 0) return Fail("opening");

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
 #include "common/syslog.h"
+#include "platform/durable_file.h"
 #include "platform/host_os.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
@@ -79,19 +79,7 @@ bool InstallService() {
   std::string unit = ServiceUnitPath();
   if (std::filesystem::exists(unit, ec)) return true;
   std::filesystem::create_directories(std::filesystem::path(unit).parent_path(), ec);
-  std::string temp = unit + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << UnitText();
-    out.flush();
-    if (!out) {
-      MessageBoxLine("Could not start service");
-      std::filesystem::remove(temp, ec);
-      return false;
-    }
-  }
-  std::filesystem::rename(temp, unit, ec);
-  if (ec) {
+  if (!platform::ReplaceFileDurably(unit, UnitText())) {
     MessageBoxLine("Could not start service");
     return false;
   }

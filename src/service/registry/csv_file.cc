@@ -24,52 +24,21 @@ std::string_view Trim(std::string_view text, const char* set) {
 }  // namespace
 
 CsvFileWriter::CsvFileWriter(const std::string& name, bool owner_only)
-    : name_(name), temp_name_(CsvTemporaryName(name)) {
-  std::error_code ec;
-  // A temporary file left by an interrupted save is replaced; anything else there (a
-  // directory) makes the save fail below.
-  if (fs::is_regular_file(fs::symlink_status(temp_name_, ec))) fs::remove(temp_name_, ec);
-  out_.open(temp_name_, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out_.is_open()) return;
-  open_ = true;
+    : file_(name, OptionsFor(name, owner_only)) {}
+
+platform::DurableFile::Options CsvFileWriter::OptionsFor(const std::string& name, bool owner_only) {
+  platform::DurableFile::Options options;
+  options.temporary = CsvTemporaryName(name);
   if (owner_only) {
     // Restricted before the first byte is written.
-    fs::permissions(temp_name_, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, ec);
-    if (ec) failed_ = true;
+    options.mode = 0600;
+    options.exactMode = true;
   }
-}
-
-CsvFileWriter::~CsvFileWriter() {
-  if (!open_ || committed_) return;
-  if (out_.is_open()) out_.close();
-  std::error_code ec;
-  fs::remove(temp_name_, ec);
+  return options;
 }
 
 bool CsvFileWriter::WriteLine(std::string_view line) {
-  if (!open_ || failed_ || committed_) return false;
-  out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-  out_.write("\r\n", 2);
-  if (!out_) failed_ = true;
-  return !failed_;
-}
-
-bool CsvFileWriter::Commit() {
-  if (!open_ || failed_ || committed_) return false;
-  out_.flush();
-  if (!out_) failed_ = true;
-  out_.close();
-  if (out_.fail()) failed_ = true;
-  if (failed_) return false;
-  std::error_code ec;
-  fs::rename(temp_name_, name_, ec);
-  if (ec) {
-    failed_ = true;
-    return false;
-  }
-  committed_ = true;
-  return true;
+  return file_.Append(line) && file_.Append("\r\n");
 }
 
 std::string CsvTemporaryName(const std::string& name) { return name + ".tmp"; }

@@ -11,35 +11,35 @@
 #include <vector>
 
 #include "common/syslog.h"
+#include "platform/durable_file.h"
 #include "service/registry/kel_list.h"
 
 // Writes "<name>.tmp" beside the file and renames it over `name` only when every line was
-// written and flushed, so a failed save leaves the old file byte for byte. Lines end with
-// "\r\n" on disk. Not thread-safe: saves of one file must be serialised by the caller (the
-// registry lock held across the whole save does that).
+// written and synced, then syncs the folder (platform::DurableFile), so a failed save leaves the
+// old file byte for byte and a successful one survives a power cut. Lines end with "\r\n" on
+// disk. Not thread-safe: saves of one file must be serialised by the caller (the registry lock
+// held across the whole save does that).
 class CsvFileWriter {
  public:
   // `owner_only`: the file is created with mode 0600 (files holding passwords).
   explicit CsvFileWriter(const std::string& name, bool owner_only = false);
-  // Removes the temporary file when Commit did not succeed.
-  ~CsvFileWriter();
+  // The temporary file is removed on destruction when Commit did not succeed.
   CsvFileWriter(const CsvFileWriter&) = delete;
   CsvFileWriter& operator=(const CsvFileWriter&) = delete;
 
   // False when the temporary file could not be created.
-  bool IsOpen() const { return open_; }
+  bool IsOpen() const { return file_.IsOpen(); }
   // Appends `line` and "\r\n". False on failure; a failure makes Commit fail too.
   bool WriteLine(std::string_view line);
-  // Flushes, closes and renames over the file. False on any failure (the old file is intact).
-  bool Commit();
+  // Writes, syncs and renames over the file, then syncs the folder. False on any failure: the
+  // old file is intact, except after a failed folder sync (the new file is in place but may
+  // not survive a power cut).
+  bool Commit() { return file_.Commit(); }
 
  private:
-  std::string name_;
-  std::string temp_name_;
-  std::ofstream out_;
-  bool open_ = false;
-  bool failed_ = false;
-  bool committed_ = false;
+  static platform::DurableFile::Options OptionsFor(const std::string& name, bool owner_only);
+
+  platform::DurableFile file_;
 };
 
 // "<name>.tmp", where a save of `name` writes before it renames.
