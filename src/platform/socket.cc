@@ -216,6 +216,14 @@ int SocketPendingBytes(Socket s, int* count) {
   return 0;
 }
 
+bool SocketPeerClosed(Socket s) {
+  pollfd p{s, POLLRDHUP, 0};
+  int n;
+  do n = poll(&p, 1, 0);
+  while (n < 0 && errno == EINTR);
+  return n > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int SocketShutdownBoth(Socket s) {
   if (shutdown(s, SHUT_RDWR) != 0) return Fail();
   return 0;

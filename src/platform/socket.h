@@ -58,6 +58,9 @@ int SocketRecvFrom(Socket s, void* buf, size_t len, uint32_t* from_addr);
 // FIONREAD.
 int SocketPendingBytes(Socket s, int* count);
 int SocketShutdownBoth(Socket s);
+// True when the peer has closed its side (or the connection failed): what it sent before is
+// still readable, nothing more will come. Does not block or consume anything.
+bool SocketPeerClosed(Socket s);
 int SocketClose(Socket s);
 int SocketSetNonBlocking(Socket s, bool on);
 int SocketSetNoDelay(Socket s, bool on);

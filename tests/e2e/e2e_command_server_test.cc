@@ -1,5 +1,5 @@
-// The command server: ten slots, the REMOTE rule, a port already in use, and stopping while
-// peers misbehave.
+// The command server: ten slots (freed as soon as a client has gone), the REMOTE rule, a port
+// already in use, and stopping while peers misbehave.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -69,6 +71,39 @@ TEST_F(CommandServerTest, TenClientsAreServedTheEleventhIsClosed) {
   e2e::CommandClient replacement;
   EXPECT_TRUE(ServedWithin(replacement, 3000));
   EXPECT_EQ(replacement.Command("help"), kHelp);
+  EXPECT_EQ(service_.Stop(), 0);
+}
+
+// Nine clients connect, run a command and close as fast as they can: a slot whose client has
+// gone is free for the next connection at once, so every connection gets its greeting.
+TEST_F(CommandServerTest, ClientsThatReconnectAtOnceAreAlwaysGreeted) {
+  ASSERT_TRUE(service_.Start()) << service_.error();
+  constexpr int kClients = 9;
+  constexpr int64_t kRunMs = 40000;
+  std::atomic<int> connections{0}, refused{0}, failed{0};
+  auto start = Clock::now();
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      while (ElapsedMs(start) < kRunMs) {
+        e2e::CommandClient client;
+        if (!client.Connect()) {
+          ++failed;
+          return;
+        }
+        ++connections;
+        if (client.ReadReply() != "") {
+          ++refused;
+          continue;
+        }
+        if (client.Command("pv show") != "PV\t\tPORT\tID\tPW\r\n") ++failed;
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(refused.load(), 0) << "of " << connections.load() << " connections";
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_GT(connections.load(), 1000);
   EXPECT_EQ(service_.Stop(), 0);
 }
 

@@ -1,5 +1,6 @@
 #include "service/command/kel_cmd_protocol.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
@@ -88,6 +89,7 @@ void CKelCmdProtocol::ThreadProc() {
   if (!events.ok() || events.Select(socket_, mask) != 0) {
     Notify(Msg().protocolError, slot_);
     CloseSocket();
+    MarkEnded();
     Notify(Msg().protocolExit, slot_);
     return;
   }
@@ -108,7 +110,25 @@ void CKelCmdProtocol::ThreadProc() {
   }
   socket_events_ = nullptr;
   CloseSocket();
+  MarkEnded();
   Notify(Msg().protocolExit, slot_);
+}
+
+void CKelCmdProtocol::MarkEnded() {
+  std::lock_guard<std::mutex> hold(ended_mutex_);
+  ended_.store(true);
+  ended_cv_.notify_all();
+}
+
+bool CKelCmdProtocol::WaitEnded(int timeout_ms) {
+  std::unique_lock<std::mutex> hold(ended_mutex_);
+  return ended_cv_.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                            [this] { return ended_.load(); });
+}
+
+bool CKelCmdProtocol::PeerClosed() {
+  std::lock_guard<std::mutex> hold(socket_mutex_);
+  return !socket_open_ || platform::SocketPeerClosed(socket_);
 }
 
 bool CKelCmdProtocol::HandleNetworkEvents(platform::SocketEvent& events) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,7 +40,17 @@ class CKelCmdProtocol : public CKelMessageThread {
   // REQUIRES: SaveThreadID was called; called once.
   bool Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot);
 
+  // True once the socket thread has closed the socket and is reporting its exit: the
+  // connection can be destroyed at once. Any thread.
+  bool Ended() const { return ended_.load(); }
+  // Waits up to `timeout_ms` for Ended(). Any thread.
+  bool WaitEnded(int timeout_ms);
+  // True when the client has closed its side: the connection answers what it sent and then
+  // ends by itself. Any thread.
+  bool PeerClosed();
+
  private:
+  void MarkEnded();
   enum class ReceiveState { kNewLine, kReading, kLineComplete };
 
   void OnQuit() override;
@@ -66,6 +77,9 @@ class CKelCmdProtocol : public CKelMessageThread {
   platform::Event exit_event_;
   platform::Event send_event_;
   std::atomic<bool> stopping_{false};  // set by the message thread when told to quit
+  std::atomic<bool> ended_{false};     // set by the socket thread as it ends
+  std::mutex ended_mutex_;
+  std::condition_variable ended_cv_;
 
   platform::Socket socket_ = platform::kInvalidSocket;
   std::mutex socket_mutex_;   // lets the message thread shut the socket down while it is open

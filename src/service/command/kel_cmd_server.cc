@@ -60,8 +60,13 @@ void CKelCmdServer::OnMessage(const platform::Message& msg) {
   if (msg.message == m.protocolExit) {
     std::unique_ptr<CKelCmdProtocol> ended;
     {
+      // The socket thread may have reaped this connection already and given its slot to a
+      // new one, which is left alone.
       std::lock_guard<std::mutex> hold(slots_mutex_);
-      if (msg.wParam < static_cast<uint32_t>(kSlots)) ended = std::move(slots_[msg.wParam]);
+      if (msg.wParam < static_cast<uint32_t>(kSlots) && slots_[msg.wParam] &&
+          slots_[msg.wParam]->Ended()) {
+        ended = std::move(slots_[msg.wParam]);
+      }
     }
     if (ended) CommandPortStats().ConnectionClosed();
     ended.reset();  // waits for the connection's threads, outside the lock
@@ -148,14 +153,51 @@ void CKelCmdServer::AcceptOne(platform::Socket listener) {
   }
 }
 
-bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port) {
+int CKelCmdServer::FreeSlot() {
+  std::lock_guard<std::mutex> hold(slots_mutex_);
+  for (int i = 0; i < kSlots; ++i) {
+    if (!slots_[i]) return i;
+  }
+  return -1;
+}
+
+// Every slot is held. A connection that has ended, or whose client has closed, is only
+// waiting to be reaped by the message thread; a client that reconnects at once must not be
+// refused for it. So one such connection is reaped here, after waiting briefly for it to
+// answer what its client sent before closing. -1 when every slot holds a live client.
+int CKelCmdServer::ReapEndedSlot() {
+  constexpr int kEndWaitMs = 1000;
   int slot = -1;
+  std::unique_ptr<CKelCmdProtocol> gone;
   {
     std::lock_guard<std::mutex> hold(slots_mutex_);
     for (int i = 0; i < kSlots && slot < 0; ++i) {
-      if (!slots_[i]) slot = i;
+      if (slots_[i] && slots_[i]->Ended()) slot = i;
+    }
+    for (int i = 0; i < kSlots && slot < 0; ++i) {
+      if (slots_[i] && slots_[i]->PeerClosed()) slot = i;
+    }
+    if (slot < 0) return -1;
+    gone = std::move(slots_[slot]);
+  }
+  if (!gone->WaitEnded(kEndWaitMs)) {
+    // Still busy: it keeps its slot (only this thread fills slots, so it is still empty). Its
+    // exit, reported from now on, finds it there; one reported while it was out is not
+    // waited for.
+    std::lock_guard<std::mutex> hold(slots_mutex_);
+    if (!gone->Ended()) {
+      slots_[slot] = std::move(gone);
+      return -1;
     }
   }
+  CommandPortStats().ConnectionClosed();
+  gone.reset();  // waits for the connection's threads, outside the lock
+  return slot;
+}
+
+bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port) {
+  int slot = FreeSlot();
+  if (slot < 0) slot = ReapEndedSlot();
   if (slot < 0) return false;
   std::unique_ptr<CKelCmdProtocol> connection;
   try {

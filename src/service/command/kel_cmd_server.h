@@ -1,7 +1,8 @@
 // CKelCmdServer: the command port. Its socket thread listens on every local IPv4 address,
 // applies the REMOTE rule of VoKelMng.ini (read again for every connection) and gives each
 // accepted connection one of ten slots; its message thread destroys a connection when it
-// reports its end and relays WM_PROTOCOL_RECV to the saved ThreadID (the controller).
+// reports its end and relays WM_PROTOCOL_RECV to the saved ThreadID (the controller). A
+// connection whose client has gone gives up its slot before the next connection is judged.
 #pragma once
 
 #include <cstdint>
@@ -35,13 +36,16 @@ class CKelCmdServer : public CKelMessageThread {
   platform::Socket OpenListener();
   void AcceptOne(platform::Socket listener);
   bool GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port);
+  int FreeSlot();
+  int ReapEndedSlot();
   void ReportFromSocketThread(uint32_t message);
 
   platform::Thread socket_thread_;
   platform::Event exit_event_;
   uint16_t port_ = 0;
-  // The socket thread fills empty slots (holding the lock until the connection has started),
-  // the message thread empties full ones; so a connection is never destroyed mid-start.
+  // The socket thread fills empty slots (holding the lock until the connection has started);
+  // the message thread empties slots whose connection has ended, and so does the socket thread
+  // when every slot is held; so a connection is never destroyed mid-start.
   std::mutex slots_mutex_;
   std::unique_ptr<CKelCmdProtocol> slots_[kSlots];  // guarded by slots_mutex_
 };
