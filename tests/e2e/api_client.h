@@ -20,9 +20,18 @@ struct HttpReply {
   std::string body;
 };
 
-// A connected socket to address:port, or -1.
-inline int Connect(const std::string& address, uint16_t port) {
+// A connected socket to address:port from address `source` (any when empty), or -1.
+inline int ConnectFrom(const std::string& source, const std::string& address, uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
@@ -32,6 +41,11 @@ inline int Connect(const std::string& address, uint16_t port) {
     return -1;
   }
   return fd;
+}
+
+// A connected socket to address:port, or -1.
+inline int Connect(const std::string& address, uint16_t port) {
+  return ConnectFrom("", address, port);
 }
 
 // Everything the peer sends until it closes, at most timeout_ms; *closed tells which ended it.

@@ -300,18 +300,7 @@ TEST_F(ApiTest, BadRequestsAndAFloodingClientDoNotDelayCommandsOrDeliveries) {
   EXPECT_LT(badLength.body.size(), 256u);
   EXPECT_EQ(Get("/metrics").status, 200);
 
-  // Eight idle connections take every place: a ninth is not served until one goes.
-  std::vector<int> idle;
-  for (int i = 0; i < 8; ++i) idle.push_back(apitest::Connect("127.0.0.1", 9100));
-  Pause(200);
-  EXPECT_EQ(Get("/healthz").status, 0);
-  close(idle.back());
-  idle.pop_back();
-  Pause(200);
-  EXPECT_EQ(Get("/healthz").status, 200);
-
-  for (size_t i = 1; i < idle.size(); ++i) close(idle[i]);
-  idle.resize(1);
+  std::vector<int> idle = {apitest::Connect("127.0.0.1", 9100)};
 
   // A flood of scrapes and half-sent requests from four threads for three seconds.
   mainjob::PvsimProcess& router = Router("127.0.0.5");
@@ -378,6 +367,49 @@ TEST_F(ApiTest, BadRequestsAndAFloodingClientDoNotDelayCommandsOrDeliveries) {
   apitest::ReadAll(idle.front(), 13000, &closed);
   EXPECT_TRUE(closed) << "an idle connection stayed open";
   for (int fd : idle) close(fd);
+}
+
+// True when the server closes `fd` within timeout_ms without answering.
+bool ClosedAtOnce(int fd, int timeout_ms = 1000) {
+  bool closed = false;
+  std::string got = apitest::ReadAll(fd, timeout_ms, &closed);
+  return closed && got.empty();
+}
+
+// Idle connections are held without holding up anyone else; past the limits (64 from one
+// address, 256 in all) a connection is closed at once instead of waiting in the backlog.
+TEST_F(ApiTest, IdleConnectionsDoNotHoldUpAScrapeAndOnesPastTheLimitsAreClosedAtOnce) {
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+    ASSERT_TRUE(testsupport::AddLoopbackAddress(address));
+  }
+  StartService();
+  std::vector<int> held;
+  for (int i = 0; i < 40; ++i) held.push_back(apitest::Connect("127.0.0.1", 9100));
+  auto before = std::chrono::steady_clock::now();
+  apitest::HttpReply scrape = Get("/metrics");
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_EQ(scrape.status, 200);
+  EXPECT_LT(took, std::chrono::seconds(1));
+  for (int fd : held) {
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), -1) << "an idle connection was dropped";
+  }
+
+  for (int i = 40; i < 64; ++i) held.push_back(apitest::Connect("127.0.0.1", 9100));
+  int past = apitest::Connect("127.0.0.1", 9100);
+  EXPECT_TRUE(ClosedAtOnce(past)) << "a 65th connection from one address";
+  close(past);
+  for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    for (int i = 0; i < 64; ++i) held.push_back(apitest::ConnectFrom(from, "127.0.0.1", 9100));
+  }
+  Pause(200);
+  int beyond = apitest::ConnectFrom("127.0.0.5", "127.0.0.1", 9100);
+  EXPECT_TRUE(ClosedAtOnce(beyond)) << "a 257th connection";
+  close(beyond);
+  for (int fd : held) close(fd);
+  // Once they are gone, the API serves again at once.
+  Pause(200);
+  EXPECT_EQ(Get("/healthz").status, 200);
 }
 
 TEST_F(ApiTest, ShutdownWithinFiveSecondsWithApiClientsConnected) {

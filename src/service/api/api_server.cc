@@ -46,6 +46,19 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
   return Send(connection, answer, answer.status == MHD_HTTP_METHOD_NOT_ALLOWED);
 }
 
+// Past the limit a connection is closed as soon as it is accepted. (The library's own limit
+// would stop accepting instead and leave later clients waiting in the listen backlog.)
+MHD_Result OnAccept(void* cls, const sockaddr* /*addr*/, socklen_t /*addrlen*/) {
+  return static_cast<CKelApiServer*>(cls)->Admit() ? MHD_YES : MHD_NO;
+}
+
+void OnConnection(void* cls, MHD_Connection* /*connection*/, void** /*socket_context*/,
+                  MHD_ConnectionNotificationCode code) {
+  auto* server = static_cast<CKelApiServer*>(cls);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) server->Opened();
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) server->Closed();
+}
+
 }  // namespace
 
 CKelApiServer::CKelApiServer(ApiSources sources) : sources_(std::move(sources)) {}
@@ -59,12 +72,15 @@ bool CKelApiServer::Start(const ApiListen& listen) {
   where.sin_addr.s_addr = listen.address;
   where.sin_port = htons(listen.port);
   stopping_.store(0);
-  daemon_ =
-      MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD, listen.port, nullptr, nullptr, &OnRequest,
-                       this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&where),
-                       MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
-                       kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestHeadLimit,
-                       MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+  open_.store(0);
+  // The library's limit stays above ours, so that it never stops accepting.
+  daemon_ = MHD_start_daemon(
+      MHD_USE_POLL_INTERNAL_THREAD, listen.port, &OnAccept, this, &OnRequest, this,
+      MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(&where), MHD_OPTION_CONNECTION_LIMIT,
+      kConnectionLimit + 1, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressLimit,
+      MHD_OPTION_NOTIFY_CONNECTION, &OnConnection, this, MHD_OPTION_CONNECTION_TIMEOUT,
+      kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestHeadLimit,
+      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
   if (daemon_ == nullptr) {
     Syslog(kLogErr, "I failed in start of the status API on %s.", listen.text.c_str());
     return false;

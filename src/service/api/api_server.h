@@ -16,7 +16,10 @@ struct MHD_Daemon;
 
 class CKelApiServer {
  public:
-  static constexpr unsigned kConnectionLimit = 8;
+  // Connections served at once, in all and from one client address. One more is closed as
+  // soon as it is accepted; idle ones are closed after kIdleTimeoutSeconds.
+  static constexpr unsigned kConnectionLimit = 256;
+  static constexpr unsigned kPerAddressLimit = 64;
   static constexpr unsigned kIdleTimeoutSeconds = 10;
   static constexpr size_t kRequestHeadLimit = 8192;  // request line and headers
 
@@ -38,8 +41,14 @@ class CKelApiServer {
   // The answer to one request, as the HTTP side sends it (also used without HTTP by tests).
   Answer Handle(const std::string& method, const std::string& path);
 
+  // Admission and bookkeeping of connections, called by the server thread.
+  bool Admit() const { return open_.load() < kConnectionLimit; }
+  void Opened() { open_.fetch_add(1); }
+  void Closed() { open_.fetch_sub(1); }
+
  private:
   ApiSources sources_;
   std::atomic<int32_t> stopping_{0};
+  std::atomic<unsigned> open_{0};  // connections being served
   MHD_Daemon* daemon_ = nullptr;
 };
