@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_data.h"

@@ -18,7 +18,7 @@
 #include "common/syslog.h"
 #include "log_capture.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/quarantine_data.h"

@@ -5,12 +5,12 @@
 
 #include "platform/clock.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_store.h"
 #include "service/acl/router_lines.h"
 #include "service/acl/router_sync.h"
 #include "service/acl/state_sync.h"
 #include "service/command/command_stats.h"
 #include "service/keepalive/probe_stats.h"
+#include "service/registry/kel_store.h"
 #include "service/registry/pv_data.h"
 #include "service/transport/delivery_stats.h"
 #include "service/transport/http_client.h"

@@ -1,8 +1,8 @@
 #include "service/command/command_table.h"
 
-#include "service/acl/kel_commands.h"
 #include "service/command/builtin_commands.h"
 #include "service/command/service_settings.h"
+#include "service/registry/kel_commands.h"
 #include "service/registry/pc_commands.h"
 #include "service/registry/pv_commands.h"
 #include "service/registry/pvroute_commands.h"
