@@ -141,7 +141,8 @@ class PlanningTest : public ::testing::Test {
   }
   void TearDown() override { ClearRegistries(); }
 
-  void Run(uint32_t family) { AclCommandProcess(env_, family, 1); }
+  // `family`: the identifier the controller receives (1 kel ... 5 quarantine, 6 service).
+  void Run(uint32_t family) { AclCommandProcess(env_, static_cast<CommandFamily>(family), 1); }
 
   // The log lines caught since the last call, each as "SEVERITY text".
   Lines LogLines() {
