@@ -62,8 +62,9 @@ const std::vector<const CKelData*>& EntryPairing::Candidates(const CPcData& pc) 
 const std::vector<const CKelData*>& EntryPairing::EntriesFor(const CPcData& pc) {
   auto [at, made] = found_.try_emplace(&pc);
   if (!made) return at->second;
-  ForEachEntry(pc, [&at](const CKelData* e) { at->second.push_back(e); });
-  return at->second;
+  std::vector<const CKelData*>& entries = at->second;
+  ForEachEntry(pc, [&entries](const CKelData* e) { entries.push_back(e); });
+  return entries;
 }
 
 bool EntryPairing::MayPair(const CPcData& pc) const {
