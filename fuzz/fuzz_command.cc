@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "service/acl/kel_data.h"
 #include "service/command/command_dispatch.h"
 #include "service/command/command_table.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/quarantine_data.h"

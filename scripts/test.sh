@@ -4,8 +4,8 @@
 #
 # Every build runs its unit and e2e tests. The slow tests (real-time schedules: the 60 s retry
 # plan, the 40 s OFF diagnosis, the 30 s send stall; the soak and the chaos run) run once, in
-# the release build, side by side with its other tests. The layering check runs first. Phase
-# times are printed.
+# the release build, side by side with its other tests. The layering and include-circle checks
+# run first. Phase times are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --test
@@ -41,6 +41,7 @@ release_tests() {
 }
 
 phase "layering" bash scripts/check_layers.sh
+phase "include circles" bash scripts/check_include_cycles.sh
 for preset in "${presets[@]}"; do
   phase "$preset: build" bash scripts/build.sh "$preset"
   if [ "$preset" = release ]; then

@@ -105,7 +105,8 @@ CHttpData* MakeRequest(const std::string& address, long i) {
   request->port = 880;
   std::string acl = "add access-list kel accept source 10.0." + std::to_string(i / 250 % 256) +
                     "." + std::to_string(i % 250 + 1);
-  HttpDataStore().MakeHttpData(request, "admin", "secret", 1, 2, 1, 1, acl.c_str(), address);
+  HttpDataStore().MakeHttpData(request, "admin", "secret", 1, LineClass::kQuarantine,
+                               RequestOpcode::kSet, 1, acl.c_str(), address);
   return request;
 }
 
@@ -132,7 +133,8 @@ double PlainRate(int routers, long total) {
   for (int i = 0; i < routers; ++i) {
     clients.emplace_back([&, i] {
       CHttpData request = *sample;
-      HttpDataStore().MakeHttpData(&request, "admin", "secret", 1, 2, 1, 1,
+      HttpDataStore().MakeHttpData(&request, "admin", "secret", 1, LineClass::kQuarantine,
+                                   RequestOpcode::kSet, 1,
                                    "add access-list kel accept source 10.0.0.1", RouterAddress(i));
       PlainClientRun(RouterAddress(i), 880, request.header + request.body, total / routers);
     });

@@ -20,8 +20,8 @@
 #include "common/address_util.h"
 #include "netns.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_data.h"
 #include "service/acl/state_sync.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/quarantine_data.h"
@@ -111,7 +111,7 @@ struct Figures {
 // Runs `family` kRounds times more into `f`; `add` puts a new marked record in before each
 // round.
 template <class Add>
-void Measure(const AclEnvironment& env, uint32_t family, Add add, Figures& f) {
+void Measure(const AclEnvironment& env, CommandFamily family, Add add, Figures& f) {
   for (int round = 0; round < kRounds; ++round) {
     add(round);
     auto start = std::chrono::steady_clock::now();
@@ -125,7 +125,7 @@ void Measure(const AclEnvironment& env, uint32_t family, Add add, Figures& f) {
 }
 
 template <class Add>
-Figures Measure(const AclEnvironment& env, uint32_t family, Add add) {
+Figures Measure(const AclEnvironment& env, CommandFamily family, Add add) {
   Figures f;
   Measure(env, family, add, f);
   return f;
@@ -170,8 +170,9 @@ void LargeSite(const AclEnvironment& env) {
   FillRegistries();
   std::printf("large site: %d routers ON x %d routes, %d PCs, 2 quarantine servers, %d entries\n",
               kRouters, kRoutesPerRouter, PcList().GetCount(), KelDataList().GetCount());
-  Print("kel add (edits)", Measure(env, 1, [](int round) { AddEntry(43210 + round); }));
-  Print("pc add (edits)", Measure(env, 4, [](int round) { AddPc(round); }));
+  Print("kel add (edits)",
+        Measure(env, CommandFamily::kKel, [](int round) { AddEntry(43210 + round); }));
+  Print("pc add (edits)", Measure(env, CommandFamily::kPc, [](int round) { AddPc(round); }));
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("peak memory (ru_maxrss): %ld KiB\n", usage.ru_maxrss);
@@ -209,9 +210,9 @@ int main() {
     const int first = block * kRounds;
     StateSyncEnableForTest(false);
     Measure(
-        env, 1, [first](int round) { AddEntry(4321 + first + round); }, kelEdits);
+        env, CommandFamily::kKel, [first](int round) { AddEntry(4321 + first + round); }, kelEdits);
     Measure(
-        env, 4, [first](int round) { AddPc(first + round); }, pcEdits);
+        env, CommandFamily::kPc, [first](int round) { AddPc(first + round); }, pcEdits);
     // State-based sync: every router reset and reloaded first, as when it came ON.
     StateSyncEnableForTest(true);
     auto reloadStart = std::chrono::steady_clock::now();
@@ -227,9 +228,9 @@ int main() {
     }
     HttpDataStore().RemoveAll();
     Measure(
-        env, 1, [first](int round) { AddEntry(5321 + first + round); }, kelState);
+        env, CommandFamily::kKel, [first](int round) { AddEntry(5321 + first + round); }, kelState);
     Measure(
-        env, 4, [first](int round) { AddPc(25 + first + round); }, pcState);
+        env, CommandFamily::kPc, [first](int round) { AddPc(25 + first + round); }, pcState);
   }
   Print("kel add (edits)", kelEdits);
   Print("pc add (edits)", pcEdits);

@@ -243,7 +243,7 @@ AddFigures PcAdds() {
     DispatchResult result =
         DispatchCommandLine(fds[0], buffer.data(), kCommandTable, kCommandTableRows);
     f.ms.push_back(MsSince(start));
-    if (result.end || result.family != kFamilyPc || result.value != kResultAdd ||
+    if (result.end || result.family != CommandFamily::kPc || result.value != kResultAdd ||
         PcList().GetCount() != kPcs + 1) {
       f.ok = false;
     }

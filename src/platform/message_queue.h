@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/thread.h"
+#include "platform/thread_id.h"
 
 namespace platform {
 

@@ -1,7 +1,6 @@
 #include "platform/thread.h"
 
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,7 +19,6 @@ namespace platform {
 
 namespace {
 
-std::atomic<ThreadId> g_next_id{1};
 std::atomic<void (*)(const char*)> g_exception_handler{nullptr};
 
 void ReportThreadException(const char* what) {
@@ -45,16 +43,6 @@ void RunGuarded(std::function<void()>& body) {
 }
 
 }  // namespace
-
-ThreadId CurrentThreadId() {
-  thread_local ThreadId id = g_next_id.fetch_add(1);
-  return id;
-}
-
-uint32_t KernelThreadId() {
-  thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-  return id;
-}
 
 void SetThreadExceptionHandler(void (*handler)(const char* what)) {
   g_exception_handler.store(handler);

@@ -9,16 +9,9 @@
 #include <functional>
 #include <memory>
 
+#include "platform/thread_id.h"
+
 namespace platform {
-
-// A thread's number in this process: handed out once, from 1 upward, and never given to another
-// thread, so a post meant for a thread that has ended can never reach a newer one (the kernel
-// hands its thread ids out again soon).
-using ThreadId = uint32_t;
-
-ThreadId CurrentThreadId();
-// The kernel's id of the calling thread (gettid), for the system calls that want it.
-uint32_t KernelThreadId();
 
 // What a thread body that throws leaves behind: the exception's text is given to the handler
 // installed here (the service logs it at crit); the thread then ends as if its body returned.

@@ -1,15 +1,20 @@
 #include "pvsim_http.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
-#include "pvsim_server.h"
-
 namespace pvsim {
+
+double NowSeconds() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
 
 namespace {
 

@@ -34,6 +34,9 @@ std::vector<std::pair<std::string, std::string>> ParseForm(const std::string& bo
 // Decodes "Basic BASE64(user:password)"; false when the header is not of that form.
 bool DecodeBasic(const std::string& header, std::string* user, std::string* password);
 
+// Seconds since 1970 with microseconds: when a request was complete, when a line is journalled.
+double NowSeconds();
+
 // The complete answer: status line, headers and body in the form asked for.
 std::string BuildAnswer(int status, const std::string& body, bool chunked, bool noLength,
                         bool keepAlive);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,12 +32,6 @@ void Journal::Append(const std::string& line) {
 bool Server::TakeMisbehaviour() {
   if (options.times < 0) return true;
   return misbehaved.fetch_add(1) < options.times;
-}
-
-double NowSeconds() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
 std::string JsonString(const std::string& text) {

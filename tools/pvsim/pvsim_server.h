@@ -40,8 +40,6 @@ void ServeConnection(Server& server, int fd, long connection, const std::string&
 // Resets a connection at once and journals the refusal; closes `fd`.
 void RefuseConnection(Server& server, int fd, long connection, const std::string& peer);
 
-// Seconds since 1970 with microseconds.
-double NowSeconds();
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 

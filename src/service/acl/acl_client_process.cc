@@ -2,13 +2,13 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "service/acl/acl_request.h"
+#include "service/acl/entry_match.h"
 
 namespace {
 
@@ -25,54 +25,8 @@ bool SameUnderMask(const uint8_t* a, const uint8_t* b, const uint8_t* mask) {
 
 bool NonZero(const Quad& q) { return q != Quad{}; }
 
-// Whether entry E's lines belong to PC P behind route T (T may be null).
-bool EntryAppliesTo(const CKelData& e, const CPvrouteData* t, const CPcData& p) {
-  if (!e.macText.empty() && p.HasMac() && std::memcmp(e.mac, p.mac.data(), 6) != 0) return false;
-  if (p.HasSource()) {
-    return std::memcmp(e.source, p.source.data(), 4) == 0 && t != nullptr &&
-           SameUnderMask(p.source.data(), t->network.data(), t->netmask.data());
-  }
-  if (p.HasNetwork()) {
-    if (t == nullptr || p.netmask != t->netmask) return false;
-    const uint8_t* m = p.netmask.data();
-    return SameUnderMask(p.network.data(), t->network.data(), m) &&
-           SameUnderMask(e.source, t->network.data(), m);
-  }
-  return !e.macText.empty();
-}
-
-}  // namespace
-
-bool EntryMayApply(const CKelData& e, const CPcData& p) {
-  // EntryAppliesTo without the route: each of its conditions that names no route.
-  if (!e.macText.empty() && p.HasMac() && std::memcmp(e.mac, p.mac.data(), 6) != 0) return false;
-  if (p.HasSource()) return std::memcmp(e.source, p.source.data(), 4) == 0;
-  if (p.HasNetwork()) {
-    // The route's netmask must be P's, and both P's network and E's address lie under the
-    // route's network with it: so E's address lies in P's network.
-    return SameUnderMask(e.source, p.network.data(), p.netmask.data());
-  }
-  return !e.macText.empty();
-}
-
-namespace {
-
-const char* OperationWord(uint32_t opcode) {
-  switch (opcode) {
-    case 1:
-    case 2:
-      return "add";
-    case 3:
-      return "delete";
-    case 4:
-      return "change";
-    default:
-      return "";
-  }
-}
-
 // One pc line (list "pc", accept); logs `who`'s failure line when it cannot be queued.
-void ClientLine(const CPvData& r, uint32_t opcode, const char* who, const std::string& in,
+void ClientLine(const CPvData& r, LineOpcode opcode, const char* who, const std::string& in,
                 const std::string& out, const std::string& mac, const std::string& source,
                 const std::string& destination, const std::string& protocol,
                 const std::string& sport, const std::string& dport) {
@@ -89,14 +43,14 @@ std::string KelSubject(const CKelData& entry, const CPcData& pc) {
   return entry.sourceText + (mac.empty() ? " " : " (" + mac + ")");
 }
 
-void AnnounceKelLines(uint32_t opcode, const std::string& subject, const CPvData& router) {
-  Syslog(kLogInfo, "I started processing to %s ACL for %s to PV of %s.", OperationWord(opcode),
+void AnnounceKelLines(LineOpcode opcode, const std::string& subject, const CPvData& router) {
+  Syslog(kLogInfo, "I started processing to %s ACL for %s to PV of %s.", LineOpcodeWord(opcode),
          subject.c_str(), router.addressText.c_str());
 }
 
 void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* entry,
                                     const CPvData* router, const CPvrouteData* route,
-                                    const CPcData* pc, uint32_t opcode) {
+                                    const CPcData* pc, LineOpcode opcode) {
   if (entry == nullptr || router == nullptr || pc == nullptr) return;
   if (!EntryAppliesTo(*entry, route, *pc)) return;
   const std::string& mac = !entry->macText.empty() ? entry->macText : pc->macText;
@@ -122,7 +76,7 @@ void KelCommandAclQuarantineProcess(const AclEnvironment& env, const CKelData* e
 }
 
 void KelCommandAclClientProcessIsPvroute(const CPvData& r, const CPvrouteData& t, const CPcData& p,
-                                         const CQuarantineData& q, uint32_t opcode) {
+                                         const CQuarantineData& q, LineOpcode opcode) {
   static const char kWho[] = "KelCommandAclClientProcessIsPvroute";
   const std::string& dev = t.devText;
   bool routeSet = NonZero(t.network) && NonZero(t.netmask);
@@ -148,7 +102,7 @@ void KelCommandAclClientProcessIsPvroute(const CPvData& r, const CPvrouteData& t
 }
 
 void KelCommandAclClientProcessNoPvroute(const CPvData& r, const CPcData& p,
-                                         const CQuarantineData& q, uint32_t opcode) {
+                                         const CQuarantineData& q, LineOpcode opcode) {
   if (p.HasSource() || p.HasNetwork()) return;
   static const char kWho[] = "KelCommandAclClientProcessNoPvroute";
   ClientLine(r, opcode, kWho, kEmpty, kEmpty, p.macText, kEmpty, q.sourceText, q.protocolText,
@@ -158,7 +112,8 @@ void KelCommandAclClientProcessNoPvroute(const CPvData& r, const CPcData& p,
 }
 
 void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPvrouteData* route,
-                                const CPcData& pc, const CQuarantineData& server, uint32_t opcode) {
+                                const CPcData& pc, const CQuarantineData& server,
+                                LineOpcode opcode) {
   if (route != nullptr) {
     KelCommandAclClientProcessIsPvroute(router, *route, pc, server, opcode);
   } else {

@@ -5,21 +5,6 @@
 
 namespace {
 
-const char* OpcodeWord(uint32_t opcode) {
-  switch (opcode) {
-    case 1:
-      return "add";
-    case 2:
-      return "insert";
-    case 3:
-      return "delete";
-    case 4:
-      return "modify";
-    default:
-      return nullptr;
-  }
-}
-
 const char* ActionWord(uint32_t action) {
   switch (action) {
     case 1:
@@ -41,6 +26,20 @@ void AppendPart(std::string& text, const char* keyword, const std::string& value
 
 }  // namespace
 
+const char* LineOpcodeWord(LineOpcode opcode) {
+  switch (opcode) {
+    case LineOpcode::kAdd:
+      return "add";
+    case LineOpcode::kInsert:
+      return "insert";
+    case LineOpcode::kDelete:
+      return "delete";
+    case LineOpcode::kModify:
+      return "modify";
+  }
+  return nullptr;
+}
+
 bool IsAclProtocol(const std::string& protocol) {
   static const char* const kNames[] = {"tcp", "udp", "icmp", "esp", "ospf", "gre"};
   for (const char* name : kNames) {
@@ -55,7 +54,7 @@ bool IsAclProtocol(const std::string& protocol) {
 
 int AclLine::MakeAcl() {
   text.clear();
-  const char* opcodeWord = OpcodeWord(opcode);
+  const char* opcodeWord = LineOpcodeWord(opcode);
   if (opcodeWord == nullptr) return -1;
   text = opcodeWord;
   text += " access-list";

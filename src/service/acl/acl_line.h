@@ -5,10 +5,17 @@
 #include <cstdint>
 #include <string>
 
+// What a line does to the router's access list.
+enum class LineOpcode : uint32_t { kAdd = 1, kInsert = 2, kDelete = 3, kModify = 4 };
+
+// The line's first word: "add", "insert", "delete", "modify"; null for any other value. The
+// info lines that announce a planning's lines use the same word.
+const char* LineOpcodeWord(LineOpcode opcode);
+
 // The parts of one line. Optional parts are used unchanged; only opcode, action and protocol
 // are checked.
 struct AclLine {
-  uint32_t opcode = 0;  // 1 add, 2 insert, 3 delete, 4 modify
+  LineOpcode opcode{};  // no opcode until set
   std::string name;     // the list's name; empty: "VoKelMng"
   uint32_t action = 0;  // 1 accept, 2 drop
   std::string in;

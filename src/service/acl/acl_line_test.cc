@@ -6,7 +6,7 @@ namespace {
 
 AclLine Line(uint32_t opcode, const char* name, uint32_t action) {
   AclLine line;
-  line.opcode = opcode;
+  line.opcode = static_cast<LineOpcode>(opcode);
   line.name = name;
   line.action = action;
   return line;

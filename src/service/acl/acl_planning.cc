@@ -3,16 +3,18 @@
 #include <vector>
 
 #include "service/acl/acl_client_process.h"
+#include "service/acl/entry_match.h"
 
 namespace {
 
-constexpr uint32_t kOpAdd = 1;
-constexpr uint32_t kOpDelete = 3;
+constexpr LineOpcode kOpAdd = LineOpcode::kAdd;
+constexpr LineOpcode kOpDelete = LineOpcode::kDelete;
 
 // The walks of one access entry: every router that is ON, every route step, every PC. The PCs
 // the entry cannot apply to behind any route are passed over once, on the first route step,
 // rather than at every step of every router.
-void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, uint32_t opcode) {
+void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, LineOpcode opcode) {
+  EntryPairing pairing({&entry});
   std::vector<const CPcData*> pcs;
   bool pcsTaken = false;
   RouterWalk(ctx, [&](CPvData& r) {
@@ -20,7 +22,7 @@ void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, uint32_t opcode) 
       if (!pcsTaken) {
         pcsTaken = true;
         PcWalk(ctx, [&](const CPcData& p) {
-          if (EntryMayApply(entry, p)) pcs.push_back(&p);
+          if (pairing.MayPair(p)) pcs.push_back(&p);
         });
       }
       for (const CPcData* p : pcs) {
@@ -32,7 +34,7 @@ void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, uint32_t opcode) 
 }
 
 // The walks of one route T of router R: every PC, every quarantine server.
-void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, uint32_t opcode) {
+void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, LineOpcode opcode) {
   PcWalk(ctx, [&](const CPcData& p) {
     ServerWalk(ctx, [&](const CQuarantineData& q) {
       KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
@@ -41,7 +43,7 @@ void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, uint32_t
 }
 
 // The walks of one PC entry: every router that is ON, every route step, every server.
-void PcEntryWalk(PlanningContext& ctx, const CPcData& p, uint32_t opcode) {
+void PcEntryWalk(PlanningContext& ctx, const CPcData& p, LineOpcode opcode) {
   RouterWalk(ctx, [&](CPvData& r) {
     RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
       ServerWalk(ctx, [&](const CQuarantineData& q) {
@@ -53,7 +55,7 @@ void PcEntryWalk(PlanningContext& ctx, const CPcData& p, uint32_t opcode) {
 
 // The walks of one quarantine server: every PC, every router that is ON, every live route
 // (a router without routes gets nothing here).
-void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, uint32_t opcode) {
+void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, LineOpcode opcode) {
   PcWalk(ctx, [&](const CPcData& p) {
     RouterWalk(ctx, [&](CPvData& r) {
       WalkRoutes(ctx, r, [&](const CPvrouteData& t) {
@@ -92,7 +94,7 @@ void SettleRouteMark(const CPvData& r, const CPvrouteData& t, bool added) {
 
 }  // namespace
 
-void RouterReloadWalk(PlanningContext& ctx, CPvData& r, uint32_t opcode) {
+void RouterReloadWalk(PlanningContext& ctx, CPvData& r, LineOpcode opcode) {
   RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
     PcWalk(ctx, [&](const CPcData& p) {
       ServerWalk(ctx, [&](const CQuarantineData& q) {
@@ -191,19 +193,19 @@ void SettleAll(CKelList& list) {
 
 }  // namespace
 
-void SettleFamilyMarks(uint32_t family) {
+void SettleFamilyMarks(CommandFamily family) {
   switch (family) {
-    case 1:
+    case CommandFamily::kKel:
       SettleAll(KelDataList());
       break;
-    case 4:
+    case CommandFamily::kPc:
       SettleAll(PcList());
       break;
-    case 5:
+    case CommandFamily::kQuarantine:
       SettleAll(QuarantineList());
       break;
-    case 2:
-    case 3: {
+    case CommandFamily::kPv:
+    case CommandFamily::kPvroute: {
       // As the planning of edits does: only routers that are ON settle; a router that is OFF
       // keeps its marks, and so do its routes, until its reload.
       CPvList& routers = PvList();
@@ -212,9 +214,9 @@ void SettleFamilyMarks(uint32_t family) {
         CKelNode* next = routers.GetNext(n, 1);
         auto* r = static_cast<CPvData*>(n->data);
         if (r->alive) {
-          if (family == 2 && r->pendingDelete) {
+          if (family == CommandFamily::kPv && r->pendingDelete) {
             routers.Remove(n, 1);
-          } else if (family == 2) {
+          } else if (family == CommandFamily::kPv) {
             r->pendingAdd = 0;
           } else if (!r->pendingDelete) {
             SettleAll(r->routes);

@@ -10,22 +10,22 @@
 namespace {
 
 // The planning of edits: each family's walks over what its marks say changed.
-void EditPlanning(const AclEnvironment& env, uint32_t family) {
+void EditPlanning(const AclEnvironment& env, CommandFamily family) {
   PlanningContext ctx(env);
   switch (family) {
-    case 1:
+    case CommandFamily::kKel:
       KelFamilyProcess(ctx);
       break;
-    case 2:
+    case CommandFamily::kPv:
       PvFamilyProcess(ctx);
       break;
-    case 3:
+    case CommandFamily::kPvroute:
       PvrouteFamilyProcess(ctx);
       break;
-    case 4:
+    case CommandFamily::kPc:
       PcFamilyProcess(ctx);
       break;
-    case 5:
+    case CommandFamily::kQuarantine:
       QuarantineFamilyProcess(ctx);
       break;
     default:
@@ -35,7 +35,7 @@ void EditPlanning(const AclEnvironment& env, uint32_t family) {
 
 }  // namespace
 
-void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t value) {
+void AclCommandProcess(const AclEnvironment& env, CommandFamily family, uint32_t value) {
   (void)value;  // the kind of change plays no part: the marks say what changed
   const auto started = std::chrono::steady_clock::now();
   // A list or a text that cannot get memory must not end the controller's thread: the walk is
@@ -43,7 +43,7 @@ void AclCommandProcess(const AclEnvironment& env, uint32_t family, uint32_t valu
   try {
     if (StateSyncOn()) {
       // The marks only tell which family changed; the sync finds what changed itself.
-      if (family >= 1 && family <= 5) {
+      if (IsRegistryFamily(family)) {
         SettleFamilyMarks(family);
         StateSyncPlan(env);
       }

@@ -10,30 +10,53 @@
 
 namespace {
 
-constexpr int kClassClient = 1;
-constexpr int kClassQuarantine = 2;
-constexpr int kOpcodeSet = 1;
-
 thread_local AclLineCapture* tCapture = nullptr;
 thread_local const AclLineSink* tSink = nullptr;
 
 // Builds the line, wraps it into a request for `router` and appends it to the store. `who`
 // names the caller in the log lines.
-int QueueLine(const CPvData& router, AclLine& line, int classCode, const char* who) {
+int QueueLine(const CPvData& router, AclLine& line, LineClass lineClass, const char* who) {
   if (line.MakeAcl() != 0) {
     Syslog(kLogErr, "%s: I failed in making of ACL.", who);
     return 0;
   }
   if (tSink != nullptr) {
-    (*tSink)(router, classCode, line.text);
+    (*tSink)(router, lineClass, line.text);
     return 1;
   }
-  return QueueAclText(router, classCode, line.text, who);
+  return QueueAclText(router, lineClass, line.text, who);
+}
+
+// One reset request of class `lineClass`. false when the operation must end here.
+bool QueueReset(const CPvData& router, LineClass lineClass) {
+  CHttpData* request = new (std::nothrow) CHttpData();
+  if (request == nullptr) {
+    Syslog(kLogCrit, "I failed in making of CHttpData.");
+    return true;
+  }
+  request->SetAddressBytes(router.address.data());
+  request->port = router.port;
+  CHttpDataList& store = HttpDataStore();
+  if (store.MakeHttpData(request, router.user, router.password, 1, lineClass, RequestOpcode::kReset,
+                         0, nullptr, router.addressText) == 0) {
+    delete request;
+    Syslog(kLogErr, "KeepAliveResetProcess: I failed in making of HTTP data.");
+    return false;
+  }
+  try {
+    store.AddTail(request);
+  } catch (...) {
+    delete request;
+    Syslog(kLogErr, "KeepAliveResetProcess: I failed in save of HTTP data.");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-int QueueAclText(const CPvData& router, int classCode, const std::string& text, const char* who) {
+int QueueAclText(const CPvData& router, LineClass lineClass, const std::string& text,
+                 const char* who) {
   CHttpData* request = new (std::nothrow) CHttpData();
   if (request == nullptr) {
     Syslog(kLogCrit, "I failed in making of CHttpData.");
@@ -42,8 +65,8 @@ int QueueAclText(const CPvData& router, int classCode, const std::string& text, 
   request->SetAddressBytes(router.address.data());
   request->port = router.port;
   CHttpDataList& store = HttpDataStore();
-  if (store.MakeHttpData(request, router.user, router.password, 1, classCode, kOpcodeSet, 1,
-                         text.c_str(), router.addressText) == 0) {
+  if (store.MakeHttpData(request, router.user, router.password, 1, lineClass, RequestOpcode::kSet,
+                         1, text.c_str(), router.addressText) == 0) {
     delete request;
     Syslog(kLogErr, "%s: I failed in making of HTTP data.", who);
     return 0;
@@ -58,7 +81,7 @@ int QueueAclText(const CPvData& router, int classCode, const std::string& text, 
   return 1;
 }
 
-int KelCommandKelMake(const CPvData& router, uint32_t opcode, const std::string& name, int action,
+int KelCommandKelMake(const CPvData& router, LineOpcode opcode, const std::string& name, int action,
                       const std::string& in, const std::string& out, const std::string& source,
                       const std::string& destination, const std::string& sourceMac) {
   if (source.empty() && destination.empty()) {
@@ -74,10 +97,10 @@ int KelCommandKelMake(const CPvData& router, uint32_t opcode, const std::string&
   line.source = source;
   line.destination = destination;
   line.sourceMac = sourceMac;
-  return QueueLine(router, line, kClassQuarantine, "KelCommandKelMake");
+  return QueueLine(router, line, LineClass::kQuarantine, "KelCommandKelMake");
 }
 
-int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::string& name,
+int KelCommandAclClientMake(const CPvData& router, LineOpcode opcode, const std::string& name,
                             uint32_t action, const std::string& in, const std::string& out,
                             const std::string& sourceMac, const std::string& source,
                             const std::string& destination, const std::string& protocol,
@@ -94,7 +117,7 @@ int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::s
   line.sport = sport;
   line.dport = dport;
   line.sourceMac = sourceMac;
-  return QueueLine(router, line, kClassClient, "KelCommandAclClientMake");
+  return QueueLine(router, line, LineClass::kClient, "KelCommandAclClientMake");
 }
 
 AclLineCapture::AclLineCapture(AclLineSink sink) : sink_(std::move(sink)), outer_(tCapture) {
@@ -108,6 +131,14 @@ AclLineCapture::~AclLineCapture() {
 }
 
 bool AclLineCapture::Active() { return tCapture != nullptr; }
+
+void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router) {
+  if (!QueueReset(router, LineClass::kClient)) return;
+  if (!QueueReset(router, LineClass::kQuarantine)) return;
+  if (AclEventSend(env) == 0) {
+    Syslog(kLogErr, "KeepAliveResetProcess: An error occurred in EventSend.");
+  }
+}
 
 int AclEventSend(const AclEnvironment& env) {
   if (env.eventSend) return env.eventSend();

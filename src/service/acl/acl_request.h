@@ -1,30 +1,37 @@
-// One access-list line wrapped into one HTTP request for one router and appended to the request
-// store, and the wake-up of the HTTP client that follows a batch of such requests.
+// The requests the access-list processing makes for one router and appends to the request
+// store: one access-list line wrapped into one request, the two resets of a router's lists,
+// and the wake-up of the HTTP client that follows a batch of them.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "service/acl/acl_process.h"
+#include "service/acl/acl_environment.h"
+#include "service/acl/acl_line.h"
 #include "service/registry/pv_data.h"
+#include "service/transport/request_codes.h"
 
 // Queues one "quarantine"-class request carrying a kel line for `router`. `action`: 1 accept,
 // 2 drop (anything else is refused). 1 when queued, 0 otherwise (the reason is logged).
-int KelCommandKelMake(const CPvData& router, uint32_t opcode, const std::string& name, int action,
+int KelCommandKelMake(const CPvData& router, LineOpcode opcode, const std::string& name, int action,
                       const std::string& in, const std::string& out, const std::string& source,
                       const std::string& destination, const std::string& sourceMac);
 
 // Queues one "client"-class request carrying a pc line for `router`. 1 when queued, else 0.
-int KelCommandAclClientMake(const CPvData& router, uint32_t opcode, const std::string& name,
+int KelCommandAclClientMake(const CPvData& router, LineOpcode opcode, const std::string& name,
                             uint32_t action, const std::string& in, const std::string& out,
                             const std::string& sourceMac, const std::string& source,
                             const std::string& destination, const std::string& protocol,
                             const std::string& sport, const std::string& dport);
 
-// Queues one "set" request of class `classCode` (1 client, 2 quarantine) carrying the finished
-// line `text` for `router`; `who` names the caller in the failure lines. 1 when queued, else 0.
-int QueueAclText(const CPvData& router, int classCode, const std::string& text, const char* who);
+// Queues one "set" request of class `lineClass` carrying the finished line `text` for
+// `router`; `who` names the caller in the failure lines. 1 when queued, else 0.
+int QueueAclText(const CPvData& router, LineClass lineClass, const std::string& text,
+                 const char* who);
+
+// Queues the client reset, then the quarantine reset for `router`, then wakes the HTTP client.
+void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router);
 
 // Wakes the HTTP client so that it distributes the store now. Nonzero on success; 0 when the
 // client is absent (it failed to start) or could not be woken.
@@ -33,8 +40,8 @@ int AclEventSend(const AclEnvironment& env);
 // Where the lines made on this thread go while an AclLineCapture is alive: to its sink, in the
 // order they are made, in place of the request store. Nothing is queued, nothing is logged at
 // info, no mark changes: what a walk would send, without sending it.
-// classCode: 1 client, 2 quarantine.
-using AclLineSink = std::function<void(const CPvData& router, int classCode, const std::string&)>;
+using AclLineSink =
+    std::function<void(const CPvData& router, LineClass lineClass, const std::string&)>;
 
 class AclLineCapture {
  public:

@@ -1,10 +1,10 @@
 #include "service/acl/acl_walks.h"
 
-#include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "common/syslog.h"
-#include "service/acl/acl_client_process.h"
 
 namespace {
 
@@ -88,29 +88,12 @@ RegistrySnapshot<CKelDataList, CKelData>* PlanningContext::Entries() {
 const std::vector<const CKelData*>* PlanningContext::EntriesFor(const CPcData& pc) {
   RegistrySnapshot<CKelDataList, CKelData>* entries = Entries();
   if (entries == nullptr) return nullptr;
-  if (!entriesIndexed_) {
-    entriesIndexed_ = true;
+  if (pairing_ == nullptr) {
+    std::vector<const CKelData*> live;
     for (const CKelData* e : entries->records) {
-      if (e->pendingDelete) continue;
-      liveEntries_.push_back(e);
-      uint32_t source = 0;
-      std::memcpy(&source, e->source, 4);
-      entriesBySource_[source].push_back(e);
+      if (!e->pendingDelete) live.push_back(e);
     }
+    pairing_ = std::make_unique<EntryPairing>(std::move(live));
   }
-  auto [at, made] = entriesFor_.try_emplace(&pc);
-  if (!made) return &at->second;
-  // A PC with an address takes only entries of that address; the others are looked at whole.
-  const std::vector<const CKelData*>* candidates = &liveEntries_;
-  if (pc.HasSource()) {
-    uint32_t source = 0;
-    std::memcpy(&source, pc.source.data(), 4);
-    auto found = entriesBySource_.find(source);
-    if (found == entriesBySource_.end()) return &at->second;
-    candidates = &found->second;
-  }
-  for (const CKelData* e : *candidates) {
-    if (EntryMayApply(*e, pc)) at->second.push_back(e);
-  }
-  return &at->second;
+  return &pairing_->EntriesFor(pc);
 }

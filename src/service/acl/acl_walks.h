@@ -7,11 +7,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
-#include "service/acl/acl_process.h"
-#include "service/acl/kel_data.h"
+#include "service/acl/acl_environment.h"
+#include "service/acl/entry_match.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_data.h"
@@ -52,7 +52,7 @@ class PlanningContext {
   RegistrySnapshot<CQuarantineList, CQuarantineData>* Servers();
   RegistrySnapshot<CKelDataList, CKelData>* Entries();
   // The access entries of the snapshot not being deleted that may apply to PC `pc` of the PC
-  // snapshot (EntryMayApply), in the registry's order; found once per PC and kept while the
+  // snapshot (EntryPairing), in the registry's order; found once per PC and kept while the
   // context lives. Null, as Entries(), when the entries cannot be had.
   const std::vector<const CKelData*>* EntriesFor(const CPcData& pc);
 
@@ -63,11 +63,8 @@ class PlanningContext {
   RegistrySnapshot<CPcList, CPcData> pcs_;
   RegistrySnapshot<CQuarantineList, CQuarantineData> servers_;
   RegistrySnapshot<CKelDataList, CKelData> entries_;
-  // EntriesFor: the live entries by their address, in order, and the answers given so far.
-  bool entriesIndexed_ = false;
-  std::unordered_map<uint32_t, std::vector<const CKelData*>> entriesBySource_;
-  std::vector<const CKelData*> liveEntries_;
-  std::unordered_map<const CPcData*, std::vector<const CKelData*>> entriesFor_;
+  // EntriesFor: the live entries of the snapshot, paired on first use.
+  std::unique_ptr<EntryPairing> pairing_;
 };
 
 // Calls fn(record) for each record of the snapshot in order that `want` accepts, reading the

@@ -18,7 +18,7 @@
 #include "common/syslog.h"
 #include "log_capture.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/quarantine_data.h"
@@ -141,7 +141,8 @@ class PlanningTest : public ::testing::Test {
   }
   void TearDown() override { ClearRegistries(); }
 
-  void Run(uint32_t family) { AclCommandProcess(env_, family, 1); }
+  // `family`: the identifier the controller receives (1 kel ... 5 quarantine, 6 service).
+  void Run(uint32_t family) { AclCommandProcess(env_, static_cast<CommandFamily>(family), 1); }
 
   // The log lines caught since the last call, each as "SEVERITY text".
   Lines LogLines() {

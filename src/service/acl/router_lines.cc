@@ -24,14 +24,14 @@ RouterLines RouterReloadLines(const std::array<uint8_t, 4>& address,
   if (router == nullptr) return result;
   result.found = true;
   std::unordered_map<std::string, size_t> seen;
-  AclLineCapture capture([&](const CPvData&, int classCode, const std::string& text) {
-    std::string key = std::to_string(classCode) + ' ' + text;
+  AclLineCapture capture([&](const CPvData&, LineClass lineClass, const std::string& text) {
+    std::string key = std::to_string(static_cast<int>(lineClass)) + ' ' + text;
     auto [at, added] = seen.try_emplace(std::move(key), result.lines.size());
-    if (added) result.lines.push_back({classCode, text, 0});
+    if (added) result.lines.push_back({lineClass, text, 0});
     ++result.lines[at->second].copies;
   });
   // The same walk, with the same opcode, as the recovery resend of a router that came back.
-  RouterReloadWalk(ctx, *router, 1);
+  RouterReloadWalk(ctx, *router, LineOpcode::kAdd);
   result.complete = !ctx.Interrupted();
   return result;
 }

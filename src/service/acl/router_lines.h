@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "service/transport/request_codes.h"
+
 struct RouterLine {
-  int classCode = 0;  // 1 client, 2 quarantine
-  std::string text;   // the access-list line as the router receives it
-  int copies = 0;     // how many times the reload sends it
+  LineClass lineClass{};
+  std::string text;  // the access-list line as the router receives it
+  int copies = 0;    // how many times the reload sends it
 };
 
 struct RouterLines {

@@ -7,8 +7,8 @@
 #include <map>
 #include <string>
 
-#include "service/acl/keepalive_resend.h"
 #include "service/acl/planning_testutil.h"
+#include "service/acl/router_recovery.h"
 
 namespace plantest {
 namespace {
@@ -18,7 +18,7 @@ Lines Expand(const RouterLines& found) {
   Lines out;
   for (const RouterLine& l : found.lines) {
     for (int i = 0; i < l.copies; ++i) {
-      out.push_back(std::string(l.classCode == 1 ? "c " : "q ") + l.text);
+      out.push_back(std::string(l.lineClass == LineClass::kClient ? "c " : "q ") + l.text);
     }
   }
   return out;

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "service/acl/acl_process.h"
+#include "service/acl/acl_environment.h"
 
 // Reads [ACL] SYNC (once, at the controller's start) and forgets every router.
 void StateSyncConfigure();

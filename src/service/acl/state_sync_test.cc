@@ -11,10 +11,11 @@
 #include <set>
 #include <string>
 
-#include "service/acl/keepalive_resend.h"
+#include "service/acl/out_of_sync_marks.h"
 #include "service/acl/planning_testutil.h"
 #include "service/acl/router_lines.h"
-#include "service/acl/router_sync.h"
+#include "service/acl/router_recovery.h"
+#include "service/acl/router_repair.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/transport/delivery_stats.h"
 
@@ -83,7 +84,8 @@ class StateSync : public PlanningTest {
       Table expected;
       RouterLines lines = RouterReloadLines(Ip(address.c_str()), nullptr);
       for (const RouterLine& l : lines.lines) {
-        expected[std::string(l.classCode == 1 ? "c " : "q ") + l.text.substr(4)] = 1;
+        expected[std::string(l.lineClass == LineClass::kClient ? "c " : "q ") + l.text.substr(4)] =
+            1;
       }
       EXPECT_EQ(tables_[address], expected) << address << " after " << when;
     }

@@ -5,12 +5,12 @@
 
 #include "platform/clock.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_store.h"
+#include "service/acl/out_of_sync_marks.h"
 #include "service/acl/router_lines.h"
-#include "service/acl/router_sync.h"
 #include "service/acl/state_sync.h"
 #include "service/command/command_stats.h"
 #include "service/keepalive/probe_stats.h"
+#include "service/registry/kel_store.h"
 #include "service/registry/pv_data.h"
 #include "service/transport/delivery_stats.h"
 #include "service/transport/http_client.h"
@@ -149,7 +149,7 @@ std::optional<std::vector<LineView>> CollectLines(const std::array<uint8_t, 4>& 
   std::vector<LineView> lines;
   lines.reserve(found.lines.size());
   for (RouterLine& l : found.lines) {
-    lines.push_back({l.classCode == 1 ? "client" : "quarantine", std::move(l.text), l.copies});
+    lines.push_back({LineClassName(l.lineClass), std::move(l.text), l.copies});
   }
   return lines;
 }

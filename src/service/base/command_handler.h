@@ -10,21 +10,56 @@
 //             WM_PROTOCOL_RECV with the family identifier and this value.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/socket.h"
 
 using CommandHandler = int (*)(platform::Socket s, int argc, char** argv);
 
-// Family identifiers, the wParam of WM_PROTOCOL_RECV.
-constexpr int kFamilyKel = 1;
-constexpr int kFamilyPv = 2;
-constexpr int kFamilyPvroute = 3;
-constexpr int kFamilyPc = 4;
-constexpr int kFamilyQuarantine = 5;
-constexpr int kFamilyService = 6;
-constexpr int kFamilyHelp = 7;
-constexpr int kFamilyExit = 8;
+// The command families, by the identifier that is the wParam of WM_PROTOCOL_RECV. kNone: no
+// family (a line whose result is not relayed). The first five are the registries.
+enum class CommandFamily : uint32_t {
+  kNone = 0,
+  kKel = 1,
+  kPv = 2,
+  kPvroute = 3,
+  kPc = 4,
+  kQuarantine = 5,
+  kService = 6,
+  kHelp = 7,
+  kExit = 8,
+};
+
+// The family's first word on the command port; "" for kNone and unknown values.
+constexpr const char* CommandFamilyName(CommandFamily family) {
+  switch (family) {
+    case CommandFamily::kKel:
+      return "kel";
+    case CommandFamily::kPv:
+      return "pv";
+    case CommandFamily::kPvroute:
+      return "pvroute";
+    case CommandFamily::kPc:
+      return "pc";
+    case CommandFamily::kQuarantine:
+      return "quarantine";
+    case CommandFamily::kService:
+      return "service";
+    case CommandFamily::kHelp:
+      return "help";
+    case CommandFamily::kExit:
+      return "exit";
+    case CommandFamily::kNone:
+      break;
+  }
+  return "";
+}
+
+// Whether the family is one of the five registries whose changes the access lists follow.
+constexpr bool IsRegistryFamily(CommandFamily family) {
+  return family >= CommandFamily::kKel && family <= CommandFamily::kQuarantine;
+}
 
 // Handler results.
 constexpr int kResultAdd = 1;

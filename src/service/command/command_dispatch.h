@@ -10,7 +10,7 @@
 // One row of a command table: the family word, its identifier and its handler.
 struct CommandRow {
   const char* word;
-  int family;
+  CommandFamily family;
   CommandHandler handler;
 };
 
@@ -25,8 +25,8 @@ int SplitCommandWords(char* line, char** words, int max_words);
 
 // What the connection must do after a line.
 struct DispatchResult {
-  bool end = false;  // the connection must end
-  int family = 0;    // nonzero with value > 0: post WM_PROTOCOL_RECV(family, value)
+  bool end = false;                             // the connection must end
+  CommandFamily family = CommandFamily::kNone;  // with value > 0: post WM_PROTOCOL_RECV
   int value = 0;
 };
 

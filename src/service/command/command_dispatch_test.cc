@@ -21,9 +21,9 @@ int Added(platform::Socket, int, char**) { return 1; }
 int Ends(platform::Socket, int, char**) { return -1; }
 
 const CommandRow kTable[] = {
-    {"pv", 2, Record},
-    {"pvroute", 3, Added},
-    {"bye", 8, Ends},
+    {"pv", CommandFamily::kPv, Record},
+    {"pvroute", CommandFamily::kPvroute, Added},
+    {"bye", CommandFamily::kExit, Ends},
 };
 
 class DispatchTest : public ::testing::Test {
@@ -57,13 +57,13 @@ TEST_F(DispatchTest, HandlerResultsDecideWhatTheConnectionDoes) {
   EXPECT_FALSE(Run("pvrout x\n").end);
   EXPECT_EQ(Reply(), "command not found\r\n");
   DispatchResult added = Run("pvroute add\n");
-  EXPECT_EQ(added.family, 3);
+  EXPECT_EQ(added.family, CommandFamily::kPvroute);
   EXPECT_EQ(added.value, 1);
   EXPECT_FALSE(added.end);
   EXPECT_TRUE(Run("bye\n").end);
   DispatchResult shown = Run("pv\n");
   EXPECT_FALSE(shown.end);
-  EXPECT_EQ(shown.family, 0);
+  EXPECT_EQ(shown.family, CommandFamily::kNone);
   EXPECT_EQ(g_words, (std::vector<std::string>{"pv"}));
   DispatchResult blank = Run(" \t\r\n");
   EXPECT_FALSE(blank.end);

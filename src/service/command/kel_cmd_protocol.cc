@@ -240,7 +240,7 @@ bool CKelCmdProtocol::CompleteLine() {
   DispatchResult result = DispatchCommandLine(socket_, line->buffer(), table_, rows_);
   line.reset();
   if (result.end) return false;
-  if (result.family != 0) {
+  if (result.family != CommandFamily::kNone) {
     PostMessageMainThread(Msg().protocolRecv, static_cast<uint32_t>(result.family),
                           static_cast<uint32_t>(result.value));
   }

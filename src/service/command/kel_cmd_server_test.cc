@@ -89,13 +89,13 @@ TEST_F(KelCmdServerTest, ChangedSettingsAreRelayedWithTheirFamily) {
   ASSERT_GT(send(fd, "service set sport 9000\n", 23, 0), 0);
   platform::Message m = NextRelayed(3000);
   EXPECT_EQ(m.message, Msg().protocolRecv);
-  EXPECT_EQ(m.wParam, static_cast<uint32_t>(kFamilyService));
+  EXPECT_EQ(m.wParam, static_cast<uint32_t>(CommandFamily::kService));
   EXPECT_EQ(m.lParam, static_cast<uint32_t>(kResultAdd));
   EXPECT_EQ(ReadToPrompt(fd), "$ ");
   // Results of 0 are not relayed; the clear that follows is.
   ASSERT_GT(send(fd, "service\nhelp\nservice clear\n", 27, 0), 0);
   m = NextRelayed(3000);
-  EXPECT_EQ(m.wParam, static_cast<uint32_t>(kFamilyService));
+  EXPECT_EQ(m.wParam, static_cast<uint32_t>(CommandFamily::kService));
   EXPECT_EQ(m.lParam, static_cast<uint32_t>(kResultClear));
   close(fd);
 

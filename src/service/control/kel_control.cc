@@ -4,8 +4,8 @@
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/kel_store.h"
-#include "service/acl/router_sync.h"
+#include "service/acl/out_of_sync_marks.h"
+#include "service/acl/router_recovery.h"
 #include "service/acl/state_sync.h"
 #include "service/api/api_server.h"
 #include "service/base/messages.h"
@@ -13,6 +13,7 @@
 #include "service/command/service_settings.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/keepalive/kel_keep_alive.h"
+#include "service/registry/kel_store.h"
 #include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/pv_csv.h"
@@ -72,7 +73,7 @@ void CKelControl::OnMessage(const platform::Message& msg) {
   if (StopRequested()) return;
   const KelMessages& m = Msg();
   if (msg.message == m.protocolRecv) {
-    AclCommandProcess(AclEnv(), msg.wParam, msg.lParam);
+    AclCommandProcess(AclEnv(), static_cast<CommandFamily>(msg.wParam), msg.lParam);
   } else if (msg.message == m.keepAliveStart) {
     QueueRouterEvent(true, msg.wParam);
   } else if (msg.message == m.keepAliveStop) {

@@ -10,7 +10,7 @@
 #include "platform/event.h"
 #include "platform/thread.h"
 #include "service/acl/acl_process.h"
-#include "service/acl/keepalive_resend.h"
+#include "service/acl/router_repair.h"
 #include "service/base/message_thread.h"
 #include "service/keepalive/keep_alive_timing.h"
 #include "service/registry/kel_list.h"

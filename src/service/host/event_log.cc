@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "platform/host_os.h"
-#include "service/host/service_host.h"
+#include "service/host/service_identity.h"
 
 namespace {
 std::atomic<bool> running_as_service{true};

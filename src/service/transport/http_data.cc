@@ -7,30 +7,6 @@ namespace {
 
 const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-const char* ClassText(int classCode) {
-  switch (classCode) {
-    case 1:
-      return "client";
-    case 2:
-      return "quarantine";
-    default:
-      return nullptr;
-  }
-}
-
-const char* OpcodeText(int opcode) {
-  switch (opcode) {
-    case 1:
-      return "set";
-    case 2:
-      return "reset";
-    case 3:
-      return "get";
-    default:
-      return nullptr;
-  }
-}
-
 // The router expects exactly these lines in this order; "KeepAlive" has no hyphen and the
 // content type is text/html although the body is a form.
 std::string FormatHeader(const std::string& credentials, const std::string& host,
@@ -80,11 +56,12 @@ bool Base64Encode(const void* bytes, size_t length, std::string* out) {
 }
 
 int CHttpDataList::MakeHttpData(CHttpData* request, const std::string& user,
-                                const std::string& password, int version, int classCode, int opcode,
-                                int count, const char* acl, const std::string& host) {
-  const char* classText = ClassText(classCode);
+                                const std::string& password, int version, LineClass lineClass,
+                                RequestOpcode opcode, int count, const char* acl,
+                                const std::string& host) {
+  const char* classText = LineClassName(lineClass);
   if (request == nullptr || classText == nullptr) return 0;
-  const char* opcodeText = OpcodeText(opcode);
+  const char* opcodeText = RequestOpcodeName(opcode);
   if (opcodeText == nullptr) return 0;
   std::string body =
       "version=" + std::to_string(version) + "&class=" + classText + "&opcode=" + opcodeText;

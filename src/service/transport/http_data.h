@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/registry/kel_list.h"
+#include "service/transport/request_codes.h"
 
 // One request: the complete header (ending with the empty line), the form body, and the router
 // it goes to. Copies copy all four fields.
@@ -42,12 +43,12 @@ bool Base64Encode(const void* bytes, size_t length, std::string* out);
 class CHttpDataList : public CKelList {
  public:
   // Fills header and body of `request` (address and port already set by the caller; the list
-  // itself is not touched). classCode: 1 "client", 2 "quarantine"; opcode: 1 "set",
-  // 2 "reset", 3 "get". `acl` null: a request without lines ("count=0"). `host` goes into
-  // "Host:". 1 when made; 0 for an unknown class or opcode (nothing written) or failed encoding.
+  // itself is not touched), with the class and opcode words of request_codes.h. `acl` null: a
+  // request without lines ("count=0"). `host` goes into "Host:". 1 when made; 0 for an unknown
+  // class or opcode (nothing written) or failed encoding.
   int MakeHttpData(CHttpData* request, const std::string& user, const std::string& password,
-                   int version, int classCode, int opcode, int count, const char* acl,
-                   const std::string& host);
+                   int version, LineClass lineClass, RequestOpcode opcode, int count,
+                   const char* acl, const std::string& host);
   // The first stored request equal to `probe` (IsSameHttpData), searched head to tail; null
   // when none. `locked`: nonzero when the caller holds the list's lock.
   CHttpData* FindHttpData(const CHttpData& probe, int locked = 0);

@@ -48,7 +48,9 @@ TEST(MakeHttpDataTest, RequestWithOneLineByteForByte) {
   CHttpDataList list;
   CHttpData request;
   const char* acl = "add access-list kel accept source 192.168.0.1 source-mac 00:00:00:00:00:00";
-  ASSERT_EQ(list.MakeHttpData(&request, "admin", "secret", 1, 2, 1, 1, acl, "172.16.0.1"), 1);
+  ASSERT_EQ(list.MakeHttpData(&request, "admin", "secret", 1, LineClass::kQuarantine,
+                              RequestOpcode::kSet, 1, acl, "172.16.0.1"),
+            1);
   EXPECT_EQ(request.body,
             "version=1&class=quarantine&opcode=set&count=1&acl=add access-list kel accept "
             "source 192.168.0.1 source-mac 00:00:00:00:00:00");
@@ -56,7 +58,9 @@ TEST(MakeHttpDataTest, RequestWithOneLineByteForByte) {
   EXPECT_TRUE(list.IsEmpty());  // making a request never touches the list
 
   CHttpData client;
-  ASSERT_EQ(list.MakeHttpData(&client, "a", "", 7, 1, 3, 1, "x", "10.0.0.1"), 1);
+  ASSERT_EQ(list.MakeHttpData(&client, "a", "", 7, LineClass::kClient, RequestOpcode::kGet, 1, "x",
+                              "10.0.0.1"),
+            1);
   EXPECT_EQ(client.body, "version=7&class=client&opcode=get&count=1&acl=x");
   EXPECT_EQ(client.header, ExpectedHeader("YTo=", "10.0.0.1", 47));
 }
@@ -64,11 +68,15 @@ TEST(MakeHttpDataTest, RequestWithOneLineByteForByte) {
 TEST(MakeHttpDataTest, ResetRequestsCarryNoLineAndCountZero) {
   CHttpDataList list;
   CHttpData client;
-  ASSERT_EQ(list.MakeHttpData(&client, "", "", 1, 1, 2, 9, nullptr, "127.0.0.5"), 1);
+  ASSERT_EQ(list.MakeHttpData(&client, "", "", 1, LineClass::kClient, RequestOpcode::kReset, 9,
+                              nullptr, "127.0.0.5"),
+            1);
   EXPECT_EQ(client.body, "version=1&class=client&opcode=reset&count=0");
   EXPECT_EQ(client.header, ExpectedHeader("Og==", "127.0.0.5", 43));
   CHttpData quarantine;
-  ASSERT_EQ(list.MakeHttpData(&quarantine, "admin", "pass", 1, 2, 2, 1, nullptr, "127.0.0.5"), 1);
+  ASSERT_EQ(list.MakeHttpData(&quarantine, "admin", "pass", 1, LineClass::kQuarantine,
+                              RequestOpcode::kReset, 1, nullptr, "127.0.0.5"),
+            1);
   EXPECT_EQ(quarantine.body, "version=1&class=quarantine&opcode=reset&count=0");
   EXPECT_EQ(quarantine.header, ExpectedHeader("YWRtaW46cGFzcw==", "127.0.0.5", 47));
 }
@@ -77,7 +85,9 @@ TEST(MakeHttpDataTest, UnknownClassOrOpcodeWritesNothing) {
   CHttpDataList list;
   for (auto [classCode, opcode] : {std::pair{3, 1}, {0, 1}, {1, 4}, {2, 0}}) {
     CHttpData request;
-    EXPECT_EQ(list.MakeHttpData(&request, "u", "p", 1, classCode, opcode, 1, "x", "h"), 0);
+    EXPECT_EQ(list.MakeHttpData(&request, "u", "p", 1, static_cast<LineClass>(classCode),
+                                static_cast<RequestOpcode>(opcode), 1, "x", "h"),
+              0);
     EXPECT_EQ(request.header, "");
     EXPECT_EQ(request.body, "");
   }

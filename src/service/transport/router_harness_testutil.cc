@@ -203,7 +203,8 @@ void StoreRequest(const std::string& address, const std::string& acl, uint16_t p
   request->address = Address(address);
   request->port = port;
   CHttpDataList& store = HttpDataStore();
-  store.MakeHttpData(request, "admin", "secret", 1, 1, 1, 1, acl.c_str(), address);
+  store.MakeHttpData(request, "admin", "secret", 1, LineClass::kClient, RequestOpcode::kSet, 1,
+                     acl.c_str(), address);
   store.AddTail(request);
 }
 

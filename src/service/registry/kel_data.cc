@@ -1,4 +1,4 @@
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 
 #include <cstdio>
 #include <cstring>

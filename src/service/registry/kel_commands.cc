@@ -1,4 +1,4 @@
-#include "service/acl/kel_commands.h"
+#include "service/registry/kel_commands.h"
 
 #include <memory>
 #include <new>
@@ -6,8 +6,8 @@
 
 #include "common/address_util.h"
 #include "common/syslog.h"
-#include "service/acl/kel_data.h"
-#include "service/acl/kel_store.h"
+#include "service/registry/kel_data.h"
+#include "service/registry/kel_store.h"
 #include "service/registry/registry_commands.h"
 
 namespace {

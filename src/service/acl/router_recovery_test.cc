@@ -1,6 +1,6 @@
 // Router events: the reset and reload of a router that came back, and the dropping of what
 // waits for a router that went down.
-#include "service/acl/keepalive_resend.h"
+#include "service/acl/router_recovery.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -29,8 +29,8 @@ void StoreRequest(const char* address, uint16_t port) {
   auto* d = new CHttpData();
   d->SetAddressBytes(Ip(address).data());
   d->port = port;
-  HttpDataStore().MakeHttpData(d, "admin", "pomvy", 1, 1, 1, 1, "add access-list x accept",
-                               address);
+  HttpDataStore().MakeHttpData(d, "admin", "pomvy", 1, LineClass::kClient, RequestOpcode::kSet, 1,
+                               "add access-list x accept", address);
   HttpDataStore().AddTail(d);
 }
 

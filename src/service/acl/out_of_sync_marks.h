@@ -1,7 +1,7 @@
 // Routers whose access lists may no longer be what the service sent them: a request was given up
 // after its last attempt, or (with SYNC=state) the router answered a line with anything but "ok".
 // Such a router is "out of sync" until it gets the reset and full reload of a router that came
-// back ON: KeepAliveRepairProcess (keepalive_resend.h) tries a connection to it while it stays ON
+// back ON: KeepAliveRepairProcess (router_repair.h) tries a connection to it while it stays ON
 // and queues that reload as soon as one succeeds; any reload of the router clears the mark.
 #pragma once
 

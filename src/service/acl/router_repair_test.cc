@@ -1,6 +1,8 @@
 // A request given up after its last attempt: the router is marked out of sync, what still waits
 // for it is dropped, and once a connection succeeds again it gets the reset and full reload of
 // a router that came back. Real senders, a pvsim router that refuses its first connections.
+#include "service/acl/router_repair.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,10 +10,10 @@
 #include <set>
 #include <string>
 
-#include "service/acl/keepalive_resend.h"
+#include "service/acl/out_of_sync_marks.h"
 #include "service/acl/planning_testutil.h"
 #include "service/acl/router_lines.h"
-#include "service/acl/router_sync.h"
+#include "service/acl/router_recovery.h"
 #include "service/acl/state_sync.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/transport/delivery_stats.h"
@@ -26,7 +28,8 @@ std::set<std::string> Expected() {
   std::set<std::string> lines;
   RouterLines reload = RouterReloadLines(plantest::Ip("127.0.0.1"), nullptr);
   for (const RouterLine& l : reload.lines) {
-    lines.insert(std::string(l.classCode == 1 ? "client " : "quarantine ") + l.text.substr(4));
+    lines.insert(std::string(l.lineClass == LineClass::kClient ? "client " : "quarantine ") +
+                 l.text.substr(4));
   }
   return lines;
 }
@@ -98,7 +101,7 @@ TEST_P(RepairTest, ADroppedRequestMarksTheRouterAndAConnectionBringsItsReload) {
     KeepAliveStartProcess(env);
   } else {  // a change planned as edits: the PC's two pc lines and its kel lines
     plantest::AddPc("00:0A:95:9D:68:17", "192.168.0.2", "", "", 1);
-    AclCommandProcess(env, 4, 1);
+    AclCommandProcess(env, CommandFamily::kPc, 1);
   }
 
   ASSERT_TRUE(

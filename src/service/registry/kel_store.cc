@@ -1,4 +1,4 @@
-#include "service/acl/kel_store.h"
+#include "service/registry/kel_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 
 constexpr char kKelStoreFileName[] = "kel.journal";
 

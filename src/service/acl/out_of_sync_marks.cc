@@ -1,4 +1,4 @@
-#include "service/acl/router_sync.h"
+#include "service/acl/out_of_sync_marks.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "service/acl/kel_commands.h"
+#include "service/registry/kel_commands.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "command_channel.h"
-#include "service/acl/kel_data.h"
+#include "service/registry/kel_data.h"
 
 namespace {
 
