@@ -1,5 +1,5 @@
-// What a sender needs beyond socket.h: waiting for room to send beside events, and holding
-// back the pieces of one reply so that they leave in one segment.
+// What a sender needs beyond socket.h: waiting for room to send beside events. (Gathering the
+// pieces of one reply into one write is SocketSendBatch, common/socket_io.h.)
 #pragma once
 
 #include "platform/event.h"

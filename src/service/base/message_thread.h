@@ -47,7 +47,8 @@ class CKelMessageThread {
   bool StopMessageThread();
 
  protected:
-  // Creates the event and the thread, waits for the start confirmation, sleeps 100 ms.
+  // Creates the event and the thread, waits for the start confirmation, then pauses settle_ms
+  // (kSettleMs, 100 ms, unless the constructor was given another pause).
   void StartMessageThread();
 
   // Runs on the message thread before it confirms its start.

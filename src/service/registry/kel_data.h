@@ -1,5 +1,6 @@
 // Access entries: what a router does with the traffic of one PC address (accept or drop),
-// optionally only for one MAC address. Memory only; empty at every start.
+// optionally only for one MAC address. Kept in memory, and in kel.journal when [KEL] STORE is
+// enabled (kel_store.h); otherwise empty at every start.
 #pragma once
 
 #include <cstdint>
