@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as an operator would get it (run as root):
-#   lintian reports no error; the packaged unit passes `systemd-analyze verify` and rates at
+#   it builds in a fresh Debian 12 chroot that holds only build-essential and what
+#   debian/control's Build-Depends name, as an unprivileged user; lintian reports no error; the packaged unit passes `systemd-analyze verify` and rates at
 #   most 2.0 in `systemd-analyze security`; the unit and registration match what -Service
 #   writes; and the installed programs, unpacked into a scratch root, run in a private network
 #   as the unit runs them (an unprivileged user with only CAP_NET_RAW, umask 077, the packaged
@@ -32,14 +33,79 @@ finish() {
 }
 
 bash scripts/setup.sh --test >/dev/null
+scratch=$(mktemp -d /tmp/vokelpkg.XXXXXX)
+chroot_dir=""
+cleanup() {
+  # The chroot's mounts lived in namespaces that are gone; --one-file-system guards the rest.
+  [ -z "$chroot_dir" ] || rm -rf --one-file-system "$chroot_dir"
+  [ -n "${KEEP_SCRATCH:-}" ] || rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# The package is built once, in a chroot made fresh for this run by mmdebstrap: variant buildd
+# (the Essential packages, apt, build-essential), no recommends, this host's Debian apt sources
+# (VOKEL_CHROOT_SOURCES overrides), the host's downloaded .deb files linked in to save
+# downloads. apt-get build-dep reads the copied tree's debian/control and installs its
+# Build-Depends; dpkg-buildpackage then runs as uid 1000 without root (Rules-Requires-Root: no).
+# The .debs land in build/package, the build's log in build/package/chroot-build.log.
+log_end() {  # log_end LOG: the first error lines (a failed configure dumps CMake's logs after
+             # them), then the last lines, long lines cut
+  echo "the first errors in $1:"
+  grep -n -m 6 -A 2 -E 'CMake Error|error:|not found|^E: ' "$1" | cut -c1-240
+  echo "the end of $1:"
+  tail -n 15 "$1" | cut -c1-240
+}
+chroot_build() {
+  local out=$top/build/package root=$chroot_dir/root log t0 t1 t2
+  log=$out/chroot-build.log
+  local sources=${VOKEL_CHROOT_SOURCES:-/etc/apt/sources.list.d/debian.sources}
+  [ -f "$sources" ] || sources=/etc/apt/sources.list
+  rm -rf "$out"
+  mkdir -p "$out"
+  tar --exclude=./build --exclude=./.git --exclude='./obj-*' -cf "$chroot_dir/src.tar" . ||
+    return 1
+  t0=$(date +%s)
+  if ! SRC_TAR=$chroot_dir/src.tar DEBIAN_FRONTEND=noninteractive \
+    timeout -k 10 600 unshare --mount --pid --fork --kill-child \
+      mmdebstrap --mode=root --variant=buildd --format=directory \
+        --aptopt='APT::Install-Recommends "false"' \
+        --setup-hook='mkdir -p "$1/var/cache/apt/archives"
+                      cp -al /var/cache/apt/archives/*.deb "$1/var/cache/apt/archives/" || true' \
+        --customize-hook='echo "builder:x:1000:1000::/build:/bin/sh" >>"$1/etc/passwd"
+                          echo "builder:x:1000:" >>"$1/etc/group"
+                          mkdir -p "$1/build/vokelmng"
+                          tar -xf "$SRC_TAR" -C "$1/build/vokelmng"
+                          chroot "$1" chown -R builder:builder /build' \
+        --customize-hook='chroot "$1" apt-get build-dep -y /build/vokelmng' \
+        bookworm "$root" "$sources" >"$log" 2>&1; then
+    echo "chroot creation failed after $(($(date +%s) - t0)) s"
+    log_end "$log"
+    return 1
+  fi
+  t1=$(date +%s)
+  if ! timeout -k 10 900 unshare --pid --fork --kill-child --mount-proc="$root/proc" \
+    chroot "$root" setpriv --reuid=1000 --regid=1000 --clear-groups \
+      env -i HOME=/build PATH=/usr/bin:/bin LANG=C.UTF-8 \
+      sh -c 'cd /build/vokelmng && exec dpkg-buildpackage -us -uc -b -j"$(nproc)"' \
+      >>"$log" 2>&1; then
+    echo "the build in the chroot failed after $(($(date +%s) - t1)) s (chroot made in $((t1 - t0)) s)"
+    log_end "$log"
+    return 1
+  fi
+  t2=$(date +%s)
+  cp "$root"/build/*.deb "$out/" || return 1
+  echo "chroot $((t1 - t0)) s, build $((t2 - t1)) s" >"$chroot_dir/times"
+}
 if [ "${1:-}" != "--no-build" ]; then
-  check "package builds" bash scripts/package.sh
+  chroot_dir=$(mktemp -d /tmp/vokelchroot.XXXXXX)
+  chmod 0755 "$chroot_dir"  # apt downloads as _apt into the chroot's lists and cache
+  check "package builds in a fresh bookworm chroot from its declared Build-Depends" chroot_build
+  [ ! -f "$chroot_dir/times" ] || echo "    $(cat "$chroot_dir/times")"
+  rm -rf --one-file-system "$chroot_dir"
 fi
 deb=$(ls "$top"/build/package/vokelmng_*_*.deb 2>/dev/null | grep -v dbgsym | head -n1)
 [ -n "$deb" ] || { echo "FAIL no package in build/package"; failed=$((failed + 1)); finish; }
 
-scratch=$(mktemp -d /tmp/vokelpkg.XXXXXX)
-[ -n "${KEEP_SCRATCH:-}" ] || trap 'rm -rf "$scratch"' EXIT
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 unit=$root/lib/systemd/system/VoKelMng.service

@@ -14,7 +14,7 @@ case "${1:-}" in
   --test)
     packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
                clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base systemd
-               man-db prometheus strace) ;;
+               man-db prometheus strace mmdebstrap) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
