@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as an operator would get it (run as root):
 #   it builds in a fresh Debian 12 chroot that holds only build-essential and what
-#   debian/control's Build-Depends name, as an unprivileged user; lintian reports no error; the packaged unit passes `systemd-analyze verify` and rates at
-#   most 2.0 in `systemd-analyze security`; the unit and registration match what -Service
+#   debian/control's Build-Depends name, as an unprivileged user; lintian reports no error;
+#   the packaged unit passes `systemd-analyze verify` and rates at most 2.0 in
+#   `systemd-analyze security`; the unit and registration match what -Service
 #   writes; and the installed programs, unpacked into a scratch root, run in a private network
 #   as the unit runs them (an unprivileged user with only CAP_NET_RAW, umask 077, the packaged
 #   profile files): the service starts, the command port answers, "service save" and "pv save"
