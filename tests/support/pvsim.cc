@@ -18,6 +18,12 @@ std::string Text(const nlohmann::json& object, const char* key) {
   return at != object.end() && at->is_string() ? at->get<std::string>() : "";
 }
 
+template <class T>
+T Number(const nlohmann::json& object, const char* key) {
+  auto at = object.find(key);
+  return at != object.end() && at->is_number() ? at->get<T>() : T();
+}
+
 }  // namespace
 
 PvsimRequest ParsePvsimJournalLine(const std::string& line) {
@@ -26,11 +32,14 @@ PvsimRequest ParsePvsimJournalLine(const std::string& line) {
   if (!j.is_object()) return r;
   r.auth = Text(j, "auth");
   r.event = Text(j, "event");
-  if (auto status = j.find("status"); status != j.end() && status->is_number_integer()) {
-    r.status = status->get<int>();
-  }
-  if (auto answered = j.find("answered"); answered != j.end() && answered->is_number()) {
-    r.answered = answered->get<double>();
+  r.host = Text(j, "host");
+  r.status = Number<int>(j, "status");
+  r.conn = Number<long>(j, "conn");
+  r.seq = Number<long>(j, "seq");
+  r.time = Number<double>(j, "time");
+  r.answered = Number<double>(j, "answered");
+  if (auto early = j.find("early"); early != j.end() && early->is_boolean()) {
+    r.early = early->get<bool>();
   }
   if (auto form = j.find("form"); form != j.end() && form->is_object()) {
     r.version = Text(*form, "version");

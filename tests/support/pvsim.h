@@ -20,11 +20,16 @@ struct PvsimRequest {
   std::string klass;  // "client" or "quarantine"
   std::string opcode;
   std::string count;
-  std::string acl;      // empty for the two reset requests
-  std::string auth;     // "ok" when the Basic credentials were the expected ones
-  std::string event;    // "refused", "closed-mid-answer", or empty
-  int status = 0;       // the status pvsim answered
-  double answered = 0;  // when, in seconds since 1970
+  std::string acl;    // empty for the two reset requests
+  std::string auth;   // "ok" when the Basic credentials were the expected ones
+  std::string event;  // "refused", "closed-mid-answer", or empty
+  std::string host;   // the Host header
+  int status = 0;     // the status pvsim answered
+  long conn = 0;      // the connection (counted in pvsim's life) and the request on it
+  long seq = 0;
+  bool early = false;   // the next request arrived before this answer went out
+  double time = 0;      // when the request arrived, in seconds since 1970
+  double answered = 0;  // when it was answered
 
   // The access-list line, or "<class> <opcode>" for a request without one ("client reset").
   std::string Text() const { return acl.empty() ? klass + " " + opcode : acl; }
