@@ -1,9 +1,10 @@
-// The command port's line handling: bytes are assembled into lines by the connection's rules (a
-// backspace takes back a byte, a line feed ends the line, a line over 65,536 bytes is dropped),
-// every line runs through the command table with every family's handler, and the replies go to
-// a socket that a second thread drains. After the input the registries are settled as the
-// service's planning leaves them (deleted entries gone), then every registry is saved and
-// loaded back: what a family shows before the save and after the load must be the same.
+// The command port's line handling: bytes are assembled into lines by the connection's own
+// assembler (a backspace takes back a byte, a line feed ends the line, a line over 65,536 bytes
+// ends the connection, as `exit` does), every line runs through the command table with every
+// family's handler, and the replies go to a socket that a second thread drains. After the input the
+// registries are settled as the service's planning leaves them (deleted entries gone), then every
+// registry is saved and loaded back: what a family shows before the save and after the load must be
+// the same.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 
 #include "fuzz_support.h"
 #include "service/command/command_dispatch.h"
+#include "service/command/command_line_assembler.h"
 #include "service/command/command_table.h"
 #include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
@@ -23,10 +25,6 @@
 #include "service/registry/quarantine_data.h"
 
 namespace {
-
-constexpr size_t kMaxLineLength = 65536;
-constexpr char kBackspace = 8;
-constexpr char kLineFeed = 10;
 
 int g_reply = -1;  // where the handlers write; its peer is drained by a thread
 
@@ -42,9 +40,13 @@ void StartDrain() {
 }
 
 // True when the connection would end after the line (`exit`, a failed reply).
+bool RunLine(platform::Socket s, char* line) {
+  return DispatchCommandLine(s, line, kCommandTable, kCommandTableRows).end;
+}
+
 bool RunLine(platform::Socket s, std::string line) {
   line.push_back('\0');
-  return DispatchCommandLine(s, line.data(), kCommandTable, kCommandTableRows).end;
+  return RunLine(s, line.data());
 }
 
 // The whole reply to `line`, read from a socketpair of its own.
@@ -137,21 +139,13 @@ void ClearRegistries() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::SetUp();
   if (g_reply < 0) StartDrain();
-  std::string line;
+  CommandLineAssembler lines;
   for (size_t i = 0; i < size; ++i) {
-    char c = static_cast<char>(data[i]);
-    if (c == kBackspace) {
-      if (!line.empty()) line.pop_back();
-      continue;
-    }
-    if (c != kLineFeed && line.size() >= kMaxLineLength) {
-      line.clear();  // dropped; the next byte starts a new line
-      continue;
-    }
-    line.push_back(c);
-    if (c == kLineFeed) {
-      if (RunLine(g_reply, line)) break;
-      line.clear();
+    CommandLineAssembler::Step step = lines.Take(static_cast<char>(data[i]));
+    if (step == CommandLineAssembler::Step::kFailed) break;  // the connection ends
+    if (step == CommandLineAssembler::Step::kComplete &&
+        RunLine(g_reply, lines.TakeLine()->buffer())) {
+      break;
     }
   }
   SettleRegistries();

@@ -24,7 +24,8 @@ while [[ $# -gt 0 ]]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-all=(fuzz_address fuzz_profile fuzz_pvsim_request fuzz_csv fuzz_http_answer fuzz_command)
+all=(fuzz_address fuzz_profile fuzz_pvsim_request fuzz_csv fuzz_http_answer fuzz_command
+     fuzz_kel_journal)
 [[ ${#targets[@]} -gt 0 ]] || targets=("${all[@]}")
 
 out="$root/build/fuzz"

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "http_get.h"
 #include "loopback.h"
 #include "netns.h"
 #include "platform/host_os.h"
@@ -97,15 +98,8 @@ void Fill() {
 
 // One GET over a fresh connection; the answer's length, -1 on failure.
 long HttpGet(const std::string& path) {
-  int fd = testsupport::ConnectLoopbackTcp(kApiPort);
-  if (fd < 0) return -1;
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  long total = 0;
-  char buf[65536];
-  for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) total += n;
-  close(fd);
-  return total;
+  testsupport::HttpReply reply = testsupport::HttpGet(path, kApiPort);
+  return reply.status == 0 ? -1 : static_cast<long>(reply.head.size() + 4 + reply.body.size());
 }
 
 bool ReadToPrompt(int fd) {

@@ -5,9 +5,7 @@
 // Usage: delivery_bench [REQUESTS]   (per router, default 10000; needs root for a private
 // network)
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,10 +24,9 @@
 #include "common/syslog.h"
 #include "netns.h"
 #include "plain_client.h"
+#include "pvsim.h"
 #include "service/transport/http_client.h"
 #include "service/transport/http_data.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,34 +37,32 @@ double Now() {
 
 std::string RouterAddress(int i) { return "127.0.0." + std::to_string(10 + i); }
 
-// Starts pvsim on each router address; each exits after answering `each` requests.
-std::vector<pid_t> StartRouters(int routers, long each) {
-  std::vector<pid_t> pids;
+using Routers = std::vector<std::unique_ptr<testsupport::PvsimProcess>>;
+
+// Starts pvsim on each router address, taking any credentials and journaling nothing; each
+// exits after answering `each` requests.
+Routers StartRouters(int routers, long each) {
+  Routers started;
+  testsupport::PvsimOptions options;
+  options.login = false;
+  options.journal = false;
+  options.extra = {"--exit-after", std::to_string(each)};
   for (int i = 0; i < routers; ++i) {
-    std::string listen = RouterAddress(i) + ":880";
-    std::string exitAfter = std::to_string(each);
-    const char* argv[] = {PVSIM_PATH,     "--listen",        listen.c_str(),
-                          "--exit-after", exitAfter.c_str(), nullptr};
-    pid_t pid = -1;
-    posix_spawn_file_actions_t quiet;  // pvsim's "listening" line would clutter the table
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    int rc = posix_spawn(&pid, PVSIM_PATH, &quiet, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&quiet);
-    if (rc != 0) {
-      std::perror("pvsim");
+    started.push_back(std::make_unique<testsupport::PvsimProcess>(PVSIM_PATH));
+    if (!started.back()->Start(RouterAddress(i), options)) {
+      std::fprintf(stderr, "%s\n", started.back()->error().c_str());
       std::exit(1);
     }
-    pids.push_back(pid);
   }
-  usleep(300000);  // let them listen
-  return pids;
+  return started;
 }
 
-// Waits until every router has exited, without reaping them (StopAll does), so that their
-// process ids stay theirs. The wait blocks: a loop that woke every fraction of a millisecond to
-// look would take the CPU from the run it measures. A watchdog kills them at the deadline.
-bool AllExited(const std::vector<pid_t>& pids, double seconds) {
+// Waits until every router has exited, without reaping them (their PvsimProcess does), so that
+// their process ids stay theirs. The wait blocks: a loop that woke every fraction of a millisecond
+// to look would take the CPU from the run it measures. A watchdog kills them at the deadline.
+bool AllExited(const Routers& routers, double seconds) {
+  std::vector<pid_t> pids;
+  for (const auto& router : routers) pids.push_back(router->pid());
   std::mutex mutex;
   std::condition_variable changed;
   bool finished = false;
@@ -93,12 +88,6 @@ bool AllExited(const std::vector<pid_t>& pids, double seconds) {
   return !late;
 }
 
-void StopAll(std::vector<pid_t>& pids) {
-  for (pid_t pid : pids) {
-    if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-  }
-}
-
 CHttpData* MakeRequest(const std::string& address, long i) {
   auto* request = new CHttpData();
   request->address = inet_addr(address.c_str());
@@ -111,7 +100,7 @@ CHttpData* MakeRequest(const std::string& address, long i) {
 }
 
 double ServiceRate(int routers, long total) {
-  std::vector<pid_t> pids = StartRouters(routers, total / routers);
+  Routers started = StartRouters(routers, total / routers);
   CKelHttpClient client;
   CHttpDataList& store = HttpDataStore();
   store.Lock();
@@ -119,14 +108,14 @@ double ServiceRate(int routers, long total) {
   double start = Now();
   store.Unlock();
   client.EventSend();
-  bool done = AllExited(pids, 300);
+  bool done = AllExited(started, 300);
   double rate = total / (Now() - start);
-  StopAll(pids);
+  started.clear();
   return done ? rate : 0;
 }
 
 double PlainRate(int routers, long total) {
-  std::vector<pid_t> pids = StartRouters(routers, total / routers);
+  Routers started = StartRouters(routers, total / routers);
   std::unique_ptr<CHttpData> sample(MakeRequest(RouterAddress(0), 0));
   std::vector<std::thread> clients;
   double start = Now();
@@ -140,9 +129,9 @@ double PlainRate(int routers, long total) {
     });
   }
   for (std::thread& t : clients) t.join();
-  bool done = AllExited(pids, 10);
+  bool done = AllExited(started, 10);
   double rate = total / (Now() - start);
-  StopAll(pids);
+  started.clear();
   return done ? rate : 0;
 }
 

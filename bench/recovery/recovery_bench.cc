@@ -12,32 +12,26 @@
 // Run as root: the whole site lives in a private network namespace made here; every packet goes
 // to 127.0.0.0/8 inside it. Every run has a time-out, and a watchdog (or SIGTERM, SIGINT)
 // kills the service and the pvsim processes when the whole exceeds --max-seconds.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+#include "http_get.h"
 #include "loopback.h"
 #include "netns.h"
+#include "pvsim.h"
 #include "scratch_dir.h"
 
 #ifndef VOKELMNG_PATH
@@ -46,8 +40,6 @@
 #ifndef PVSIM_PATH
 #error "PVSIM_PATH must name the built pvsim"
 #endif
-
-extern char** environ;
 
 namespace {
 
@@ -64,39 +56,9 @@ struct Options {
   int maxSeconds = 600;
 };
 
-// Every child of the benchmark (the service, the pvsim processes), so that the watchdog and a
-// terminating signal can kill them all: a signal handler may only read these atomics.
-constexpr int kMaxChildren = 4096;
-std::atomic<pid_t> gChildren[kMaxChildren];
-
-void Track(pid_t pid) {
-  for (auto& slot : gChildren) {
-    pid_t none = 0;
-    if (slot.compare_exchange_strong(none, pid)) return;
-  }
-}
-void Untrack(pid_t pid) {
-  for (auto& slot : gChildren) {
-    pid_t was = pid;
-    if (slot.compare_exchange_strong(was, 0)) return;
-  }
-}
-void KillChildren() {
-  for (auto& slot : gChildren) {
-    pid_t pid = slot.load();
-    if (pid > 0) kill(pid, SIGKILL);
-  }
-}
-void OnTerminate(int) {
-  KillChildren();
-  _exit(3);
-}
-
-double WallNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+// Every child of the benchmark (the service, the pvsim processes) is started to die with it, so
+// that the watchdog and a terminating signal end them all by ending the benchmark.
+void OnTerminate(int) { _exit(3); }
 
 // Router r (1-based) is 127.1.<r / 250>.<r % 250 + 1>; its PCs sit in 10.<r>.0.0/16 (the first
 // octet grows past 255 routers).
@@ -127,207 +89,53 @@ bool IpBatch(const std::string& verb, int routers) {
   return pclose(ip) == 0;
 }
 
-// A child process of the benchmark, killed with it (PR_SET_PDEATHSIG), by the watchdog, or on
-// destruction. `env` entries are added to the environment; stdout goes to `out` (or nowhere).
-class Child {
- public:
-  Child() = default;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() { Kill(); }
-
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-             const std::string& cwd = "", int out = -1) {
-    std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
-    envText.insert(envText.end(), env.begin(), env.end());
-    std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(out >= 0 ? out : null, 1);
-      dup2(out >= 0 ? out : null, 2);
-      if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
-      execve(args[0], args.data(), envp.data());
-      _exit(127);
-    }
-    Track(pid_);
-    return true;
-  }
-  // SIGTERM (none when signal is 0), then the exit status once it ends within timeout_ms; -1
-  // (and SIGKILL) when it does not.
-  int Stop(int signal, int timeout_ms) {
-    if (pid_ <= 0) return -1;
-    if (signal != 0) kill(pid_, signal);
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > until) {
-        Kill();
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    Untrack(pid_);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  bool Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-  void Kill() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    Untrack(pid_);
-    pid_ = -1;
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-};
-
 // One pvsim on address:880 demanding the routers' default login, each answer delayed.
-bool StartRouter(Child& child, const std::string& address, const std::string& journal,
-                 int delayMs) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
-  bool started =
-      child.Start({PVSIM_PATH, "--listen", address + ":880", "--journal", journal, "--user",
-                   "admin", "--password", "pomvy", "--delay", std::to_string(delayMs)},
-                  {}, "", out[1]);
-  close(out[1]);
-  std::string seen;
-  pollfd p{out[0], POLLIN, 0};
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (started && seen.find("listening") == std::string::npos &&
-         std::chrono::steady_clock::now() < until) {
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buffer[256];
-    ssize_t n = read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    seen.append(buffer, static_cast<size_t>(n));
-  }
-  close(out[0]);
-  return seen.find("listening") != std::string::npos;
+bool StartRouter(testsupport::PvsimProcess& router, const std::string& address, int delayMs) {
+  testsupport::PvsimOptions options;
+  options.extra = {"--delay", std::to_string(delayMs)};
+  options.die_with_parent = true;
+  return router.Start(address, options);
 }
 
-// One GET to the operator API on 127.0.0.1:kApiPort: the status (0 when none) and the body.
-struct Reply {
-  int status = 0;
-  std::string body;
-};
-Reply Get(const std::string& path) {
-  Reply reply;
-  int fd = testsupport::ConnectLoopbackTcp(kApiPort);
-  if (fd < 0) return reply;
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
-    close(fd);
-    return reply;
-  }
-  std::string in;
-  pollfd p{fd, POLLIN, 0};
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < until) {
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buffer[65536];
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    in.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  size_t head = in.find("\r\n\r\n");
-  if (in.compare(0, 9, "HTTP/1.1 ") != 0 || head == std::string::npos) return reply;
-  reply.status = std::atoi(in.c_str() + 9);
-  reply.body = in.substr(head + 4);
-  return reply;
-}
-
-// The value of one sample of a Prometheus exposition; -1 when absent.
-double Sample(const std::string& text, const std::string& series) {
-  for (size_t at = 0; (at = text.find(series + " ", at)) != std::string::npos;
-       at += series.size()) {
-    if (at == 0 || text[at - 1] == '\n')
-      return std::strtod(text.c_str() + at + series.size() + 1, nullptr);
-  }
-  return -1;
+// One GET to the operator API on 127.0.0.1:kApiPort.
+testsupport::HttpReply Get(const std::string& path) {
+  return testsupport::HttpGet(path, kApiPort, "127.0.0.1", 10000);
 }
 
 // A router's journal read as it grows: its line count and the latest answer time.
 struct JournalTail {
-  std::string path;
-  off_t offset = 0;
-  std::string partial;
+  explicit JournalTail(const std::string& path) : journal(path) {}
+  testsupport::PvsimJournal journal;
   long lines = 0;
   long notOk = 0;  // answered with anything but 200
   double lastAnswered = 0;
 
   void Read() {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
-      offset += n;
-      partial.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    size_t start = 0;
-    for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
+    for (const testsupport::PvsimRequest& r : journal.ReadNew()) {
       ++lines;
-      size_t at = partial.find("\"answered\":", start);
-      if (at != std::string::npos && at < end) {
-        lastAnswered = std::max(lastAnswered, std::strtod(partial.c_str() + at + 11, nullptr));
-      }
-      at = partial.find("\"status\":", start);
-      if (at != std::string::npos && at < end && std::atoi(partial.c_str() + at + 9) != 200) {
-        ++notOk;
-      }
+      lastAnswered = std::max(lastAnswered, r.answered);
+      if (r.status != 200) ++notOk;
     }
-    partial.erase(0, start);
   }
 };
 
-// The syslog server of the private network: the arrival time of every ON diagnosis.
+// The ON diagnoses among the datagrams of the private network's syslog server: the arrival of
+// each router's first one.
 class OnWatcher {
  public:
-  bool Start() {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int size = 64 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(514);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
-    thread_ = std::thread([this] { Loop(); });
-    return true;
-  }
-  ~OnWatcher() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
-  }
+  bool Start() { return syslog_.Start(514, "127.0.0.1", 64 << 20); }
+  // Forgets every diagnosis so far.
   void Clear() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Update();
     on_.clear();
-    datagrams_ = 0;
   }
   size_t OnCount() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Update();
     return on_.size();
   }
   // First and last ON arrival.
   std::pair<double, double> Span() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Update();
     double first = 1e300, last = 0;
     for (const auto& [address, at] : on_) {
       first = std::min(first, at);
@@ -335,38 +143,23 @@ class OnWatcher {
     }
     return {first, last};
   }
-  long Datagrams() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return datagrams_;
-  }
 
  private:
-  void Loop() {
-    char buffer[4096];
-    pollfd p{fd_, POLLIN, 0};
-    while (!stop_) {
-      if (poll(&p, 1, 100) <= 0) continue;
-      ssize_t n;
-      while ((n = recv(fd_, buffer, sizeof buffer - 1, MSG_DONTWAIT)) > 0) {
-        double at = WallNow();
-        buffer[n] = '\0';
-        std::lock_guard<std::mutex> hold(mutex_);
-        ++datagrams_;
-        const char* hit = std::strstr(buffer, ") was diagnosed as ON");
-        const char* open = std::strstr(buffer, "PV(");
-        if (hit != nullptr && open != nullptr && open < hit) {
-          on_.emplace(std::string(open + 3, hit), at);  // the first diagnosis of each router
-        }
+  void Update() {
+    const std::vector<std::string>& messages = syslog_.Messages();
+    for (; seen_ < messages.size(); ++seen_) {
+      const std::string& m = messages[seen_];
+      size_t hit = m.find(") was diagnosed as ON");
+      size_t open = m.find("PV(");
+      if (hit != std::string::npos && open != std::string::npos && open < hit) {
+        on_.emplace(m.substr(open + 3, hit - open - 3), syslog_.Arrival(seen_));
       }
     }
   }
 
-  int fd_ = -1;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::map<std::string, double> on_;
-  long datagrams_ = 0;
+  testsupport::SyslogListener syslog_;
+  size_t seen_ = 0;
+  std::map<std::string, double> on_;  // the first diagnosis of each router
 };
 
 struct Result {
@@ -411,16 +204,15 @@ bool SendCommands(testsupport::CommandClient& client, const std::vector<std::str
 
 Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   Result result;
-  testsupport::ScratchDir journals("recovery-journals");
-  std::vector<std::unique_ptr<Child>> routers;
-  std::vector<JournalTail> tails(static_cast<size_t>(o.routers));
+  std::vector<std::unique_ptr<testsupport::PvsimProcess>> routers;
+  std::vector<JournalTail> tails;
   for (int r = 1; r <= o.routers; ++r) {
-    tails[r - 1].path = journals.File("pv-" + std::to_string(r) + ".jsonl");
-    routers.push_back(std::make_unique<Child>());
-    if (!StartRouter(*routers.back(), RouterAddress(r), tails[r - 1].path, o.delayMs)) {
-      result.failure = "pvsim did not start on " + RouterAddress(r);
+    routers.push_back(std::make_unique<testsupport::PvsimProcess>(PVSIM_PATH));
+    if (!StartRouter(*routers.back(), RouterAddress(r), o.delayMs)) {
+      result.failure = routers.back()->error();
       return result;
     }
+    tails.emplace_back(routers.back()->journal());
   }
 
   // The service's profile and working directories, and its output.
@@ -451,26 +243,26 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   }
   const std::vector<std::string> env = {"VOKELMNG_CONFIG_DIR=" + config.path(),
                                         "VOKELMNG_UNIT_DIR=" + config.path()};
-  Child reg;
-  if (!reg.Start({VOKELMNG_PATH, "-RegServer"}, env, work.path()) || reg.Stop(0, 10000) != 0) {
+  testsupport::ChildOptions options;
+  options.env = env;
+  options.cwd = work.path();
+  options.die_with_parent = true;
+  testsupport::ChildProcess reg;
+  if (!reg.Start({VOKELMNG_PATH, "-RegServer"}, options) || reg.Wait(10000) != 0) {
     result.failure = "VoKelMng -RegServer failed";
     return result;
   }
   watcher.Clear();
-  int output =
-      open(work.File("service.out").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  Child service;
-  bool started = service.Start({VOKELMNG_PATH}, env, work.path(), output);
-  close(output);
-  if (!started) {
+  options.output = work.File("service.out");
+  testsupport::ChildProcess service;
+  if (!service.Start({VOKELMNG_PATH}, options)) {
     result.failure = "VoKelMng did not start";
     return result;
   }
   auto apiUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (Get("/healthz").status != 200 || !testsupport::IsListening(kCommandPort)) {
     if (std::chrono::steady_clock::now() > apiUntil || !service.Running()) {
-      result.failure = "the service did not come up: " +
-                       testsupport::ReadFile(work.File("service.out")).value_or("").substr(0, 400);
+      result.failure = "the service did not come up: " + service.Output().substr(0, 400);
       return result;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -499,7 +291,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   auto stableSince = std::chrono::steady_clock::now();
   auto planUntil = stableSince + std::chrono::seconds(o.maxSeconds);
   for (;;) {
-    double now = Sample(Get("/metrics").body, "vokelmng_planning_runs_total");
+    double now = testsupport::MetricSample(Get("/metrics").body, "vokelmng_planning_runs_total");
     auto t = std::chrono::steady_clock::now();
     if (now != runs) {
       runs = now;
@@ -523,7 +315,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   // copies, as the dry run lists them.
   std::vector<long> expected(static_cast<size_t>(o.routers));
   for (int r = 1; r <= o.routers; ++r) {
-    Reply reply = Get("/routers/" + RouterAddress(r) + "/lines");
+    testsupport::HttpReply reply = Get("/routers/" + RouterAddress(r) + "/lines");
     nlohmann::json lines = nlohmann::json::parse(reply.body, nullptr, false);
     if (reply.status != 200 || !lines.is_array()) {
       result.failure = "no dry run for " + RouterAddress(r) + ": status " +
@@ -597,7 +389,7 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
     result.ok = true;
   }
   client.Close();
-  int status = service.Stop(SIGTERM, 15000);
+  int status = service.Stop(15000);
   if (status != 0 && result.ok) {
     result.ok = false;
     result.failure = "VoKelMng stopped with status " + std::to_string(status);
@@ -670,7 +462,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "recovery_bench: cannot set up the loopback addresses\n");
     return 1;
   }
-  if (o.routers + 1 > kMaxChildren) return Usage();
   struct sigaction action {};
   action.sa_handler = OnTerminate;
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
@@ -679,7 +470,6 @@ int main(int argc, char** argv) {
     std::printf("recovery_bench: gave up after %d s (--max-seconds); its children are killed\n",
                 max);
     std::fflush(stdout);
-    KillChildren();
     _exit(3);
   }).detach();
 

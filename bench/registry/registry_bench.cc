@@ -13,11 +13,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "common/syslog.h"
 #include "loopback.h"
 #include "netns.h"
@@ -49,8 +48,6 @@
 #ifndef VOKELMNG_PATH
 #error "VOKELMNG_PATH must name the built service program"
 #endif
-
-extern char** environ;
 
 namespace {
 
@@ -255,49 +252,6 @@ AddFigures PcAdds() {
   return f;
 }
 
-std::vector<char*> CStrings(std::vector<std::string>& texts) {
-  std::vector<char*> out;
-  for (std::string& t : texts) out.push_back(t.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// Starts `argv` in `cwd` with `extra` added to the environment, output to `log`.
-pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extra,
-            const std::string& cwd, const std::string& log) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.insert(env.end(), extra.begin(), extra.end());
-  std::vector<char*> args = CStrings(argv);
-  std::vector<char*> envp = CStrings(env);
-  int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  close(out);
-  close(in);
-  return pid;
-}
-
-// Waits up to timeout_ms for `pid`; its exit status, 128 + signal, or -1 (still running).
-int WaitFor(pid_t pid, int timeout_ms) {
-  auto start = Clock::now();
-  while (true) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0 || MsSince(start) > timeout_ms) return -1;
-    usleep(2000);
-  }
-}
-
 // True when "$ " arrives on `fd` within timeout_ms.
 bool ReadsPrompt(int fd, int timeout_ms) {
   std::string got;
@@ -334,15 +288,18 @@ ServiceFigures StartService(const testsupport::ScratchDir& work) {
   }
   std::vector<std::string> env = {"VOKELMNG_CONFIG_DIR=" + profile.path(),
                                   "VOKELMNG_UNIT_DIR=" + profile.path()};
-  std::string log = profile.File("service.out");
-  pid_t reg = Spawn({VOKELMNG_PATH, "-RegServer"}, env, work.path(), log);
-  if (reg < 0 || WaitFor(reg, 10000) != 0) {
+  testsupport::ChildOptions options;
+  options.env = env;
+  options.cwd = work.path();
+  options.output = profile.File("service.out");
+  testsupport::ChildProcess reg;
+  if (!reg.Start({VOKELMNG_PATH, "-RegServer"}, options) || reg.Wait(10000) != 0) {
     f.note = "VoKelMng -RegServer failed";
     return f;
   }
   auto start = Clock::now();
-  pid_t pid = Spawn({VOKELMNG_PATH}, env, work.path(), log);
-  if (pid < 0) {
+  testsupport::ChildProcess service;
+  if (!service.Start({VOKELMNG_PATH}, options)) {
     f.note = "fork failed";
     return f;
   }
@@ -357,22 +314,13 @@ ServiceFigures StartService(const testsupport::ScratchDir& work) {
       if (!prompt) f.note = "connected, but no prompt came";
       break;
     }
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    if (!service.Running()) {
       f.note = "VoKelMng exited before its port came up";
-      pid = -1;
       break;
     }
     usleep(2000);
   }
-  if (pid > 0) {
-    kill(pid, SIGTERM);
-    f.stopStatus = WaitFor(pid, 10000);
-    if (f.stopStatus < 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
+  if (service.Running()) f.stopStatus = service.Stop(10000);
   if (f.portMs < 0 && f.note.empty()) {
     f.note = "the port did not accept within " + std::to_string(kPortWaitSeconds) + " s";
   }

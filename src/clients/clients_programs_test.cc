@@ -1,17 +1,13 @@
 // The five built programs, run as child processes against a recording command port.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "clients/recording_server.h"
 #include "netns.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,30 +23,13 @@ struct Outcome {
 
 // Runs bin/<program> with `words`, gathering its standard output and exit status.
 Outcome RunProgram(const std::string& program, const std::vector<std::string>& words) {
-  std::string path = std::string(VOKEL_BIN_DIR) + "/" + program;
-  std::vector<char*> argv{path.data()};
-  std::vector<std::string> copies(words);
-  for (std::string& word : copies) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
+  std::vector<std::string> argv = {std::string(VOKEL_BIN_DIR) + "/" + program};
+  argv.insert(argv.end(), words.begin(), words.end());
   auto start = Clock::now();
-  pid_t pid;
+  testsupport::ProgramResult result = testsupport::RunProgram(argv, 30000);
   Outcome outcome;
-  int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) outcome.out.append(buffer, n);
-  close(out[0]);
-  int status = 0;
-  if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    outcome.status = WEXITSTATUS(status);
-  }
+  outcome.out = result.out;
+  outcome.status = result.status;
   outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   return outcome;
 }

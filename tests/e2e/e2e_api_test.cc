@@ -1,7 +1,9 @@
 // The operator API of the real service: off unless configured, the metrics and JSON tracking
 // routers, deliveries and commands, the dry run against what a router receives, and the
 // server's limits while commands and deliveries go on.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>

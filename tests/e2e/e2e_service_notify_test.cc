@@ -1,30 +1,24 @@
 // The service's reports to systemd: READY=1 only once the controller has finished its start
 // (so `systemctl start` returns with the command port listening), STOPPING=1 on SIGTERM. The
 // test plays systemd's part with a datagram socket of its own as NOTIFY_SOCKET.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "harness.h"
 #include "netns.h"
 
 namespace {
 
-int64_t NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using testsupport::NowMs;
 
 // The service manager's end of the notification protocol.
 class NotifySocket {
@@ -68,35 +62,6 @@ class NotifySocket {
   std::vector<std::string> received_;
 };
 
-// Starts the registered program as systemd would: its own working directory, NOTIFY_SOCKET.
-pid_t StartUnderNotify(const std::vector<std::string>& env, const std::string& cwd) {
-  std::string program = e2e::ProgramPath("VoKelMng");
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-  int null_fd = open("/dev/null", O_RDWR);
-  dup2(null_fd, STDIN_FILENO);
-  dup2(null_fd, STDOUT_FILENO);
-  if (chdir(cwd.c_str()) != 0) _exit(126);
-  execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-  _exit(127);
-}
-
-// The exit status, or -1 when the process has not ended within timeout_ms (it is then killed).
-int WaitExit(pid_t pid, int timeout_ms) {
-  int64_t deadline = NowMs() + timeout_ms;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (NowMs() >= deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    usleep(20000);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(ServiceNotifyTest, ReadyFollowsTheControllersStartAndStoppingTheSignal) {
   ENTER_PRIVATE_NETWORK();
   e2e::SyslogListener syslog;
@@ -111,8 +76,12 @@ TEST(ServiceNotifyTest, ReadyFollowsTheControllersStartAndStoppingTheSignal) {
   ASSERT_EQ(e2e::RunProgram({"VoKelMng", "-Service"}, 5000, env).status, 0);
   env.push_back("NOTIFY_SOCKET=" + notify.path());
 
-  pid_t pid = StartUnderNotify(env, work.path());
-  ASSERT_GT(pid, 0);
+  // Started as systemd would: its own working directory, NOTIFY_SOCKET.
+  testsupport::ChildProcess service;
+  testsupport::ChildOptions options;
+  options.env = env;
+  options.cwd = work.path();
+  ASSERT_TRUE(service.Start({e2e::ProgramPath("VoKelMng")}, options));
   bool ready = notify.WaitFor("READY=1", 10000);
   // Read at once: whatever the program logged before READY=1 is queued by now. The debug line
   // goes out just before READY=1; the grace only absorbs loopback delivery, far shorter than the
@@ -125,9 +94,9 @@ TEST(ServiceNotifyTest, ReadyFollowsTheControllersStartAndStoppingTheSignal) {
   ASSERT_FALSE(notify.received().empty());
   EXPECT_EQ(notify.received().front(), "STATUS=start pending");
 
-  kill(pid, SIGTERM);
+  service.Signal(SIGTERM);
   EXPECT_TRUE(notify.WaitFor("STOPPING=1", 5000));
-  EXPECT_EQ(WaitExit(pid, 5000), 0);
+  EXPECT_EQ(service.Wait(5000), 0);
   EXPECT_TRUE(syslog.WaitFor("service stopped.", 1000));
   EXPECT_TRUE(notify.WaitFor("STATUS=stopped", 1000));
 }

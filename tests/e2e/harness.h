@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "loopback.h"
 #include "scratch_dir.h"
 
@@ -28,16 +29,9 @@ using testsupport::SyslogListener;
 using testsupport::WriteFile;
 using TempDir = testsupport::ScratchDir;
 
-struct ProgramResult {
-  int status = -1;  // exit status, 128 + signal when killed, -1 when it could not run
-  bool timed_out = false;
-  std::string out;
-  std::string err;
-};
+using testsupport::ProgramResult;
 
-// Runs argv (argv[0] is a path, or a program name looked up in BinDir()) with `env` entries
-// ("NAME=value") added to the environment, in `cwd` when not empty, `input` on its standard
-// input. Collects standard output and error; kills it (SIGKILL) after timeout_ms.
+// testsupport::RunProgram, with argv[0] either a path or a program name looked up in BinDir().
 ProgramResult RunProgram(const std::vector<std::string>& argv, int timeout_ms = 10000,
                          const std::vector<std::string>& env = {}, const std::string& cwd = "",
                          const std::string& input = "");
@@ -48,7 +42,7 @@ class ServiceProcess {
  public:
   ServiceProcess();
   // Kills a program still running (SIGKILL) and removes the directories.
-  ~ServiceProcess();
+  ~ServiceProcess() = default;
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
@@ -72,19 +66,16 @@ class ServiceProcess {
   // Sends SIGTERM and waits up to timeout_ms: the exit status, 128 + signal when a signal
   // ended it, -1 when it did not end in time (it is then killed with SIGKILL).
   int Stop(int timeout_ms = 5000);
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   // What the program wrote to standard output and error.
-  std::string Output() const;
+  std::string Output() const { return child_.Output(); }
   const std::string& error() const { return error_; }
 
  private:
-  bool Reap(bool block);
-
   TempDir config_;
   TempDir work_;
   TempDir logs_;
-  pid_t pid_ = -1;
-  int status_ = -1;
+  testsupport::ChildProcess child_;
   std::string error_;
 };
 

@@ -5,11 +5,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -142,9 +144,14 @@ SyslogListener::~SyslogListener() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool SyslogListener::Start(uint16_t port, const char* address) {
+bool SyslogListener::Start(uint16_t port, const char* address, int receive_buffer) {
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+  if (receive_buffer > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer);
+  }
   struct sockaddr_in at = {};
   at.sin_family = AF_INET;
   at.sin_port = htons(port);
@@ -156,9 +163,24 @@ void SyslogListener::Drain(int timeout_ms) {
   struct pollfd p = {fd_, POLLIN, 0};
   while (fd_ >= 0 && poll(&p, 1, timeout_ms) > 0) {
     char buf[65536];
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
+    iovec io = {buf, sizeof buf};
+    msghdr m = {};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &m, 0);
     if (n < 0) return;
     messages_.emplace_back(buf, static_cast<size_t>(n));
+    timeval at = {};
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    if (c != nullptr && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+      std::memcpy(&at, CMSG_DATA(c), sizeof at);
+    } else {
+      gettimeofday(&at, nullptr);
+    }
+    arrivals_.push_back(static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_usec) / 1e6);
     timeout_ms = 0;
   }
 }

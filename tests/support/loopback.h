@@ -56,11 +56,15 @@ class SyslogListener {
   SyslogListener& operator=(const SyslogListener&) = delete;
 
   // Binds `address`:`port` (a syslog server's place by default). false when it cannot.
-  bool Start(uint16_t port = 514, const char* address = "127.0.0.1");
+  // `receive_buffer` bytes, when given, hold the datagrams of a burst until they are read.
+  bool Start(uint16_t port = 514, const char* address = "127.0.0.1", int receive_buffer = 0);
   // The next datagram not yet returned by Next, byte for byte; nothing after timeout_ms.
   std::optional<std::string> Next(int timeout_ms = 2000);
   // Every datagram received so far, in order.
   const std::vector<std::string>& Messages();
+  // When Messages()[index] arrived (the kernel's time, in seconds since 1970), however late it
+  // was read.
+  double Arrival(size_t index) const { return arrivals_[index]; }
   // Waits until a datagram containing `text` has arrived (earlier ones count).
   bool WaitFor(const std::string& text, int timeout_ms = 5000);
   // Number of datagrams so far that contain `text`.
@@ -71,6 +75,7 @@ class SyslogListener {
 
   int fd_ = -1;
   std::vector<std::string> messages_;
+  std::vector<double> arrivals_;
   size_t next_ = 0;
 };
 

@@ -19,11 +19,6 @@ constexpr CKelMessageThread::Texts kTexts = {
     nullptr,
 };
 
-constexpr char kBackspace = 8;
-constexpr char kLineFeed = 10;
-
-void LogAllocationFailure() { Syslog(kLogCrit, "I failed in allocation of memory."); }
-
 void LogSocketError(int code) {
   char name[32];
   Syslog(kLogErr, "An error occurred. A cause is %s.", WsaErrorNameForLog(code, name, sizeof name));
@@ -170,8 +165,7 @@ bool CKelCmdProtocol::Receive() {
     if (n < 0) {
       if (platform::LastSocketError() == platform::kWsaEwouldblock) return true;
       LogSocketError(platform::LastSocketError());
-      line_.reset();
-      state_ = ReceiveState::kNewLine;
+      lines_.Reset();
       return false;
     }
     for (int i = 0; i < n; ++i) {
@@ -182,60 +176,24 @@ bool CKelCmdProtocol::Receive() {
   }
 }
 
-bool CKelCmdProtocol::StartLine() {
-  if (!line_) {
-    line_.reset(new (std::nothrow) CKelCmdProtocolData());
-    if (!line_) {
-      Syslog(kLogCrit, "I failed in making of CKelCmdProtocolData.");
-      return false;
-    }
-  }
-  if (!line_->created() && !line_->Create(CKelCmdProtocolData::kBlockSize)) {
-    LogAllocationFailure();
-    line_.reset();
-    return false;
-  }
-  line_->length = 0;
-  line_->buffer()[0] = '\0';
-  state_ = ReceiveState::kReading;
-  return true;
-}
-
-// Drops the line being assembled after its memory could not be had (or it grew too long).
-bool CKelCmdProtocol::FailLine() {
-  LogAllocationFailure();
-  line_.reset();
-  state_ = ReceiveState::kNewLine;
-  return false;
-}
-
-// One byte of the line: a backspace takes back the byte before it, a line feed completes the
-// line (and runs it), any other byte, carriage return and NUL included, is kept.
+// One byte of the line (see CommandLineAssembler); a completed line is run at once.
 bool CKelCmdProtocol::TakeByte(char c) {
-  if (state_ != ReceiveState::kReading && !StartLine()) return false;
-  CKelCmdProtocolData& line = *line_;
-  if (c == kBackspace) {
-    if (line.length != 0) line.buffer()[--line.length] = '\0';
-    return true;
+  switch (lines_.Take(c)) {
+    case CommandLineAssembler::Step::kMore:
+      return true;
+    case CommandLineAssembler::Step::kComplete:
+      return CompleteLine();
+    case CommandLineAssembler::Step::kFailed:
+      break;
   }
-  if (c != kLineFeed && line.length >= kMaxLineLength) return FailLine();
-  // Room for the byte and the NUL after it.
-  if (line.length + 2 > line.capacity() && !line.Grow(CKelCmdProtocolData::kBlockSize)) {
-    return FailLine();
-  }
-  line.buffer()[line.length++] = c;
-  line.buffer()[line.length] = '\0';
-  if (c != kLineFeed) return true;
-  state_ = ReceiveState::kLineComplete;
-  return CompleteLine();
+  return false;
 }
 
 // The greeting and every earlier prompt go out before the line's reply, and the line's prompt
 // right after it, so the peer sees each reply followed by its prompt in order, whatever its
 // timing, and a line before `exit` or a half-close has its prompt out before the close.
 bool CKelCmdProtocol::CompleteLine() {
-  std::unique_ptr<CKelCmdProtocolData> line = std::move(line_);
-  state_ = ReceiveState::kNewLine;
+  std::unique_ptr<CKelCmdProtocolData> line = lines_.TakeLine();
   if (!FlushQueue()) return false;
   DispatchResult result = DispatchCommandLine(socket_, line->buffer(), table_, rows_);
   line.reset();

@@ -18,6 +18,7 @@
 #include "platform/thread.h"
 #include "service/base/message_thread.h"
 #include "service/command/command_dispatch.h"
+#include "service/command/command_line_assembler.h"
 #include "service/command/command_table.h"
 #include "service/command/kel_cmd_protocol_data.h"
 #include "service/registry/kel_list.h"
@@ -25,7 +26,7 @@
 class CKelCmdProtocol : public CKelMessageThread {
  public:
   // The longest line taken without its line feed; a longer one ends the connection.
-  static constexpr size_t kMaxLineLength = 65536;
+  static constexpr size_t kMaxLineLength = CommandLineAssembler::kMaxLineLength;
   // The most bytes taken from the socket in one receive.
   static constexpr size_t kReceiveChunk = 4096;
 
@@ -51,15 +52,11 @@ class CKelCmdProtocol : public CKelMessageThread {
 
  private:
   void MarkEnded();
-  enum class ReceiveState { kNewLine, kReading, kLineComplete };
-
   void OnQuit() override;
   void ThreadProc();
   bool HandleNetworkEvents(platform::SocketEvent& events);
   bool Receive();
-  bool StartLine();
   bool TakeByte(char c);
-  bool FailLine();
   bool CompleteLine();
   // Appends "$ " to the send queue; `signal` sets the send event. A line's prompt needs no
   // signal: the read that ran the line sends one queued item next.
@@ -90,7 +87,6 @@ class CKelCmdProtocol : public CKelMessageThread {
 
   // Socket thread only (and Start, before that thread exists).
   CKelList send_queue_;  // of CKelCmdProtocolData
-  std::unique_ptr<CKelCmdProtocolData> line_;
-  ReceiveState state_ = ReceiveState::kNewLine;
+  CommandLineAssembler lines_;
   platform::SocketEvent* socket_events_ = nullptr;
 };

@@ -28,7 +28,6 @@ std::string Retries(const std::string& address, int left) {
   return "The remainder re-try number of times for ACL setting for PV(" + address + ":880) is a " +
          std::to_string(left) + " time.";
 }
-double Seconds(const JournalEntry& e, const char* key) { return std::stod(e.at(key)); }
 
 HttpSenderTiming ShortPauses() {
   HttpSenderTiming timing;
@@ -61,23 +60,23 @@ TEST_F(DeliveryTest, OneRouterInOrderOnOneConnectionWhileASecondIsServedBeside) 
   ASSERT_EQ(ja.size(), 4u);
   for (size_t i = 0; i < ja.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(ja[i]["form.acl"], forA[i]);
-    EXPECT_EQ(ja[i]["conn"], ja[0]["conn"]);
-    EXPECT_EQ(ja[i]["seq"], std::to_string(i + 1));
-    EXPECT_EQ(ja[i]["early"], "false");  // nothing written before the previous answer
-    EXPECT_EQ(ja[i]["auth"], "ok");
-    EXPECT_EQ(ja[i]["host"], "127.0.0.11");
-    EXPECT_EQ(ja[i]["form.class"], "client");
-    EXPECT_EQ(ja[i]["status"], "200");
+    EXPECT_EQ(ja[i].acl, forA[i]);
+    EXPECT_EQ(ja[i].conn, ja[0].conn);
+    EXPECT_EQ(ja[i].seq, static_cast<long>(i + 1));
+    EXPECT_FALSE(ja[i].early);  // nothing written before the previous answer
+    EXPECT_EQ(ja[i].auth, "ok");
+    EXPECT_EQ(ja[i].host, "127.0.0.11");
+    EXPECT_EQ(ja[i].klass, "client");
+    EXPECT_EQ(ja[i].status, 200);
     if (i > 0) {
-      EXPECT_GE(Seconds(ja[i], "time"), Seconds(ja[i - 1], "answered"));
+      EXPECT_GE(ja[i].time, ja[i - 1].answered);
     }
   }
   std::vector<JournalEntry> jb = b->Journal();
   ASSERT_EQ(jb.size(), 2u);
-  EXPECT_EQ(jb[1]["form.acl"], Line("10.0.1.2"));
+  EXPECT_EQ(jb[1].acl, Line("10.0.1.2"));
   // B's first request arrived while A's first was still waiting for its answer.
-  EXPECT_LT(Seconds(jb[0], "time"), Seconds(ja[0], "answered"));
+  EXPECT_LT(jb[0].time, ja[0].answered);
 
   EXPECT_EQ(log_->Count(kNewQueue + std::string("127.0.0.11.")), 1u);
   EXPECT_EQ(log_->Count(kQueue + std::string("127.0.0.11.")), 3u);
@@ -99,8 +98,8 @@ TEST_F(DeliveryTest, SixthRouterWaitsForAFreeSender) {
 
   double firstAnswer = 1e18;
   for (int i = 0; i < 5; ++i)
-    firstAnswer = std::min(firstAnswer, Seconds(routers[i]->Journal()[0], "answered"));
-  double sixth = Seconds(routers[5]->Journal()[0], "time");
+    firstAnswer = std::min(firstAnswer, routers[i]->Journal()[0].answered);
+  double sixth = routers[5]->Journal()[0].time;
   EXPECT_GE(sixth, firstAnswer);
   EXPECT_LT(sixth, firstAnswer + 0.4);  // picked up by the next 100 ms pass
   int bound = log_->IndexOf(kNewQueue + std::string("127.0.0.26."));
@@ -141,11 +140,11 @@ TEST_F(DeliveryTest, ConfiguredSendersServeThatManyRoutersAtOnceAndTheNextWaits)
     double lastStart = 0;
     for (int i = 0; i < senders; ++i) {
       JournalEntry first = routers[i]->Journal()[0];
-      firstAnswer = std::min(firstAnswer, Seconds(first, "answered"));
-      lastStart = std::max(lastStart, Seconds(first, "time"));
+      firstAnswer = std::min(firstAnswer, first.answered);
+      lastStart = std::max(lastStart, first.time);
     }
     EXPECT_LT(lastStart, firstAnswer);  // the first N were all in flight together
-    double waiting = Seconds(routers[senders]->Journal()[0], "time");
+    double waiting = routers[senders]->Journal()[0].time;
     EXPECT_GE(waiting, firstAnswer);
     int bound = log_->IndexOf(kNewQueue + addresses.back() + ".");
     ASSERT_GE(bound, 0);
@@ -182,7 +181,7 @@ TEST_F(DeliveryTest, EveryAnswerIsJudgedAndTheRequestRemoved) {
   }
   std::vector<JournalEntry> jc = chunked->Journal();
   ASSERT_EQ(jc.size(), 2u);
-  EXPECT_EQ(jc[1]["conn"], jc[0]["conn"]);
+  EXPECT_EQ(jc[1].conn, jc[0].conn);
   for (const std::string& line : log_->Lines())
     EXPECT_EQ(line.find("re-try"), std::string::npos) << line;
 }
@@ -201,26 +200,25 @@ TEST_F(DeliveryTest, TransportFailuresAreRetriedOnANewConnection) {
 
   std::vector<JournalEntry> jr = refusing->Journal();
   ASSERT_EQ(jr.size(), 3u);
-  EXPECT_EQ(jr[0]["event"], "refused");
-  EXPECT_EQ(jr[1]["event"], "refused");
-  EXPECT_EQ(jr[2]["form.acl"], Line("10.0.0.1"));
+  EXPECT_EQ(jr[0].event, "refused");
+  EXPECT_EQ(jr[1].event, "refused");
+  EXPECT_EQ(jr[2].acl, Line("10.0.0.1"));
   EXPECT_EQ(log_->Count(Retries("127.0.0.51", 3)), 1u);
   EXPECT_EQ(log_->Count(Retries("127.0.0.51", 2)), 1u);
   EXPECT_EQ(log_->Count(Retries("127.0.0.51", 1)), 0u);
 
   std::vector<JournalEntry> jc = cutting->Journal();
   ASSERT_EQ(jc.size(), 2u);
-  EXPECT_EQ(jc[0]["event"], "closed-mid-answer");
-  EXPECT_NE(jc[1]["conn"], jc[0]["conn"]);
-  EXPECT_EQ(jc[1]["form.acl"], jc[0]["form.acl"]);
+  EXPECT_EQ(jc[0].event, "closed-mid-answer");
+  EXPECT_NE(jc[1].conn, jc[0].conn);
+  EXPECT_EQ(jc[1].acl, jc[0].acl);
 
   // The first answer came after the 400 ms budget; pvsim journals it when it finally answers.
   ASSERT_TRUE(slow->WaitForEntries(2, 2000));
   std::vector<JournalEntry> js = slow->Journal();
-  std::sort(js.begin(), js.end(), [](const JournalEntry& x, const JournalEntry& y) {
-    return Seconds(x, "time") < Seconds(y, "time");
-  });
-  EXPECT_GE(Seconds(js[1], "time") - Seconds(js[0], "time"), 0.4 + 0.1 - 0.05);
+  std::sort(js.begin(), js.end(),
+            [](const JournalEntry& x, const JournalEntry& y) { return x.time < y.time; });
+  EXPECT_GE(js[1].time - js[0].time, 0.4 + 0.1 - 0.05);
   EXPECT_GE(log_->Count("An error occurred at the time of the HTTP response header reception."),
             2u);
   EXPECT_EQ(log_->Count(Retries("127.0.0.53", 3)), 1u);
@@ -240,7 +238,7 @@ TEST_F(DeliveryTest, AnAnswerInPiecesCountsAgainstOneReadBudget) {
   ASSERT_TRUE(log_->WaitFor(Cord("127.0.0.57", "OK"), 3000));
   std::vector<JournalEntry> jw = within->Journal();
   ASSERT_EQ(jw.size(), 2u);
-  EXPECT_EQ(jw[1]["conn"], jw[0]["conn"]);
+  EXPECT_EQ(jw[1].conn, jw[0].conn);
   EXPECT_EQ(log_->Count(Retries("127.0.0.56", 3)), 0u);
   EXPECT_EQ(log_->Count(Retries("127.0.0.57", 3)), 1u);
   EXPECT_EQ(beyond->Journal().size(), 2u);
@@ -257,12 +255,11 @@ TEST_F(DeliveryTest, FourthFailureDropsTheRequestAndTheNextOneWaits) {
   ASSERT_TRUE(log_->WaitFor(dropped, 6000, 2));
   std::vector<JournalEntry> j = cutting->Journal();
   ASSERT_EQ(j.size(), 8u);
-  for (size_t i = 0; i < 8; ++i)
-    EXPECT_EQ(j[i]["form.acl"], Line(i < 4 ? "10.0.0.1" : "10.0.0.2")) << i;
+  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(j[i].acl, Line(i < 4 ? "10.0.0.1" : "10.0.0.2")) << i;
   // Attempts follow the pauses 100, 200, 300 ms; the next request waits the drop pause.
   const double pauses[] = {0.1, 0.2, 0.3, 0.4, 0.1, 0.2, 0.3};
   for (size_t i = 1; i < 8; ++i) {
-    double gap = Seconds(j[i], "time") - Seconds(j[i - 1], "time");
+    double gap = j[i].time - j[i - 1].time;
     EXPECT_GE(gap, pauses[i - 1] - 0.02) << i;
     EXPECT_LT(gap, pauses[i - 1] + 0.25) << i;
   }

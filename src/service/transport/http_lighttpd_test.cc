@@ -66,7 +66,7 @@ TEST_P(LighttpdTest, RequestsGoOverOneKeepAliveConnectionAndAreJudgedOk) {
   if (access(kLighttpd, X_OK) != 0) GTEST_SKIP() << "lighttpd is not installed (scripts/setup.sh)";
   WriteSite(env_->dir(), GetParam());
   ChildProcess server;
-  ASSERT_TRUE(server.Start({kLighttpd, "-D", "-f", env_->dir() + "/lighttpd.conf"}, ""));
+  ASSERT_TRUE(server.Start({kLighttpd, "-D", "-f", env_->dir() + "/lighttpd.conf"}));
   int64_t deadline = NowMs() + 5000;
   while (!Connectable(kAddress, 880) && NowMs() < deadline) usleep(20000);
   ASSERT_TRUE(Connectable(kAddress, 880)) << "lighttpd did not start";

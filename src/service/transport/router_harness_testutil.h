@@ -1,4 +1,4 @@
-// Test helpers for delivering to routers: child processes (pvsim, lighttpd), pvsim's journal,
+// Test helpers for delivering to routers: pvsim children with their journals (tests/support),
 // the service's log lines as a syslog server sees them, and requests made as the service does.
 // REQUIRES: the calling test entered its private network namespace first.
 #pragma once
@@ -16,45 +16,31 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "log_capture.h"
 #include "netns.h"
+#include "pvsim.h"
 #include "scratch_dir.h"
 #include "service/transport/http_client.h"
 
 namespace transporttest {
 
-// A child process, stopped (SIGTERM, then SIGKILL) and reaped on destruction.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess() { Stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+using testsupport::ChildProcess;
 
-  // Starts argv; when `readyText` is given, waits up to 5 s for it on the child's stdout.
-  bool Start(const std::vector<std::string>& argv, const std::string& readyText);
-  void Stop();
+// One journal line of pvsim.
+using JournalEntry = testsupport::PvsimRequest;
 
- private:
-  pid_t pid_ = -1;
-};
-
-// One journal line of pvsim, flattened: "form.acl", "status", "early", ... as texts.
-using JournalEntry = std::map<std::string, std::string>;
-
-// A pvsim child on address:880 (or `port`) with its journal in `dir`.
+// A pvsim child on address:880 (or `port`) taking any credentials, journaling every request.
 class Pvsim {
  public:
-  Pvsim(const std::string& dir, const std::string& address, std::vector<std::string> options = {},
-        uint16_t port = 880);
+  Pvsim(const std::string& address, std::vector<std::string> options = {}, uint16_t port = 880);
   bool ok() const { return ok_; }
-  std::vector<JournalEntry> Journal() const;
+  std::vector<JournalEntry> Journal() const { return process_.Requests(); }
   // Waits until the journal holds at least `count` lines.
   bool WaitForEntries(size_t count, int timeoutMs) const;
 
  private:
-  std::string journal_;
-  ChildProcess child_;
+  testsupport::PvsimProcess process_;
   bool ok_ = false;
 };
 
