@@ -174,6 +174,9 @@ struct EtcdEvent {
 // calls onCompacted(compactRevision) and goes on from there: the changes before it are lost,
 // and a caller that keeps a copy re-reads it with Range.
 //
+// A member that vanishes without closing the connection is noticed by TCP keep-alive (within
+// about half a minute); one that never accepts the watch, after Settings::timeoutMs.
+//
 // Thread-safe: Stop and the accessors may be called from any thread but not from the
 // callbacks. Stop (and the destructor) returns within about 100 ms, even on a silent server.
 class EtcdWatch {

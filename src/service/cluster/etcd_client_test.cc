@@ -31,6 +31,18 @@ bool Eventually(F condition, int timeoutMs) {
   return true;
 }
 
+TEST(EtcdBytesTest, PrefixEndsAndBase64) {
+  EXPECT_EQ(EtcdPrefixEnd("a/"), "a0");
+  EXPECT_EQ(EtcdPrefixEnd("a\xff"), "b");
+  EXPECT_EQ(EtcdPrefixEnd("\xff\xff"), std::string(1, '\0'));
+  EXPECT_EQ(EtcdPrefixEnd(""), std::string(1, '\0'));
+  std::string bytes;
+  EXPECT_TRUE(EtcdBase64Decode(EtcdBase64Encode(std::string("\0\xff", 2)), &bytes));
+  EXPECT_EQ(bytes, std::string("\0\xff", 2));
+  EXPECT_FALSE(EtcdBase64Decode("abc", &bytes));
+  EXPECT_FALSE(EtcdBase64Decode("a*c=", &bytes));
+}
+
 class EtcdClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
