@@ -281,6 +281,7 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings_.timeoutMs);
   const size_t first = preferred_.load() % count;
   std::string error;
+  bool curlTimedOut = false;  // the last attempt ended on curl's own time-out
   for (size_t i = 0; i < count; ++i) {
     long left = MsLeft(deadline);
     if (left <= 0) break;
@@ -300,6 +301,7 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
     CURLcode rc = curl_easy_perform(curl);
     if (rc != CURLE_OK) {
       error = endpoint + ": " + curl_easy_strerror(rc);
+      curlTimedOut = rc == CURLE_OPERATION_TIMEDOUT;
       long sent = 0;
       curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &sent);
       if (sent == 0 || readOnly) continue;  // not applied, or harmless to repeat
@@ -315,8 +317,9 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
     std::string reason = ErrorText(parsed);
     if (code != 200 || parsed.contains("error")) {
       error = endpoint + ": " + (reason.empty() ? "HTTP " + std::to_string(code) : reason);
-      // A member without a leader applied nothing: another may have one.
-      if (readOnly || reason.find("no leader") != std::string::npos) continue;
+      // A member without a leader applied nothing: another may have one. A refused request
+      // (4xx) would be refused by every member.
+      if ((readOnly && code >= 500) || reason.find("no leader") != std::string::npos) continue;
       break;
     }
     auto result = parsed.find("result");
@@ -330,8 +333,7 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
   GiveBack(curl);
   if (!status.ok) {
     status.error = error.empty() ? "timed out" : error;
-    if (MsLeft(deadline) <= 0 && error.find("imeout") == std::string::npos &&
-        error.find("timed out") == std::string::npos) {
+    if (!error.empty() && !curlTimedOut && MsLeft(deadline) <= 0) {
       status.error += " (time-out reached)";
     }
   }
@@ -627,6 +629,10 @@ void EtcdWatch::Deliver(const std::string& line, std::string* error) {
   if (result.value("created", false) && !created_) {
     created_ = true;
     connections_.fetch_add(1);
+    // A watch "from now" pins now, so a reconnection misses nothing after it.
+    if (nextRevision_.load() <= 0) {
+      nextRevision_.store(Int(result.value("header", json::object()), "revision") + 1);
+    }
   }
   auto events = result.find("events");
   if (events == result.end() || !events->is_array()) return;

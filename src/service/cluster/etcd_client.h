@@ -148,7 +148,6 @@ class EtcdClient {
   EtcdStatus LeaseRevoke(int64_t id);
 
  private:
-  struct Reply;
   // POSTs body to path; *json receives the answer's first JSON object (the "result" of a
   // streamed answer). readOnly: also retried on another endpoint after a broken connection.
   EtcdStatus Call(const char* path, const std::string& body, bool readOnly, void* json);
@@ -167,12 +166,12 @@ struct EtcdEvent {
   EtcdKeyValue kv;  // kv.modRevision is the event's revision; a delete carries the key alone
 };
 
-// Watches every key under a prefix from a start revision on a thread of its own, and calls
-// onEvent for each change, in revision order, on that thread. After a broken stream it
-// reconnects (any endpoint, with a pause growing up to 1 s) from the revision after the last
-// delivered one, so nothing is lost or repeated. When the history it needs was compacted it
-// calls onCompacted(compactRevision) and goes on from there: the changes before it are lost,
-// and a caller that keeps a copy re-reads it with Range.
+// Watches every key under a prefix from a start revision (0: from the member's current one)
+// on a thread of its own, and calls onEvent for each change, in revision order, on that
+// thread. After a broken stream it reconnects (any endpoint, with a pause growing up to 1 s)
+// from the revision after the last delivered one, so nothing is lost or repeated. When the
+// history it needs was compacted it calls onCompacted(compactRevision) and goes on from there:
+// the changes before it are lost, and a caller that keeps a copy re-reads it with Range.
 //
 // A member that vanishes without closing the connection is noticed by TCP keep-alive (within
 // about half a minute); one that never accepts the watch, after Settings::timeoutMs.
