@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a file includes a header of a folder above its own. Folders from the bottom:
-# platform, common, the message-thread base, registry, transport, keepalive, acl, command,
-# api, control, host (the program's main). The console programs stand on common; pvsim on
-# the platform layer alone; test helpers (tests/support) on common. Test files may also include the
+# platform, common, the message-thread base, registry, transport, keepalive, acl, cluster
+# (the etcd client), command, api, control, host (the program's main). The console programs
+# stand on common; pvsim on the platform layer alone; test helpers (tests/support) on common. Test files may also include the
 # test helpers, by bare name; benchmarks also the end-to-end harness of tests/e2e (the real
 # programs, pvsim routers, the chaos site), by bare name. No include may climb with "..".
 # Usage: scripts/check_layers.sh [ROOT]   (default: the repository)
@@ -11,7 +11,7 @@ root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 cd "$root" || exit 2
 
 order=(platform common service/base service/registry service/transport service/keepalive
-       service/acl service/command service/api service/control service/host)
+       service/acl service/cluster service/command service/api service/control service/host)
 declare -A rank
 for i in "${!order[@]}"; do rank[${order[$i]}]=$i; done
 

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and running need on Debian 12 (run as root); with --package, also
 # what building the Debian package needs; with --test, also what the tests, benchmarks and
-# packaging checks need. Installed daemons (lighttpd, rsyslog) are
+# packaging checks need. Installed daemons (lighttpd, rsyslog, etcd) are
 # not started: the tests run their own instances, and no service of the machine is stopped,
-# disabled or reconfigured.
+# disabled or reconfigured, except that etcd, when this script installs it, is left disabled
+# (its package enables a system member on port 2379; the tests start their own members).
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libsystemd-dev libmicrohttpd-dev
-          nlohmann-json3-dev)
+          nlohmann-json3-dev libcurl4-openssl-dev libssl-dev)
 # --package: building the Debian package (scripts/package.sh); --test includes it.
 package_packages=(debhelper dpkg-dev)
 case "${1:-}" in
@@ -14,7 +15,7 @@ case "${1:-}" in
   --test)
     packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
                clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base systemd
-               man-db prometheus strace mmdebstrap) ;;
+               man-db prometheus strace mmdebstrap etcd-server etcd-client) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -33,3 +34,8 @@ fi
 trap '[ $made_policy = 1 ] && rm -f "$policy"' EXIT
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
+for p in "${missing[@]}"; do
+  if [ "$p" = etcd-server ] && command -v systemctl >/dev/null; then
+    systemctl disable etcd.service >/dev/null 2>&1 || true
+  fi
+done

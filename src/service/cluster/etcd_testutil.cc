@@ -1,0 +1,134 @@
+#include "service/cluster/etcd_testutil.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "deadline.h"
+#include "service/cluster/etcd_client.h"
+
+EtcdTestCluster::EtcdTestCluster(int members, int firstHost) : dir_("vokel-etcd") {
+  token_ = "vokel-test-" + std::to_string(getpid()) + "-" + std::to_string(firstHost);
+  for (int i = 0; i < members; ++i) {
+    Member member;
+    member.name = "member" + std::to_string(i);
+    member.address = "127.0.0." + std::to_string(firstHost + i);
+    if (!initialCluster_.empty()) initialCluster_ += ",";
+    initialCluster_ += member.name + "=http://" + member.address + ":2380";
+    members_.push_back(member);
+  }
+}
+
+EtcdTestCluster::~EtcdTestCluster() {
+  for (int i = 0; i < size(); ++i) Kill(i);
+}
+
+std::string EtcdTestCluster::ClientUrl(int member) const {
+  return "http://" + members_[member].address + ":2379";
+}
+
+std::vector<std::string> EtcdTestCluster::ClientUrls() const {
+  std::vector<std::string> urls;
+  for (int i = 0; i < size(); ++i) urls.push_back(ClientUrl(i));
+  return urls;
+}
+
+bool EtcdTestCluster::Spawn(Member& member) {
+  const std::string client = "http://" + member.address + ":2379";
+  const std::string peer = "http://" + member.address + ":2380";
+  const std::string data = dir_.File(member.name);
+  const std::string log = dir_.File(member.name + ".log");
+  std::vector<std::string> args = {
+      kEtcdPath, "--name=" + member.name, "--data-dir=" + data, "--listen-client-urls=" + client,
+      "--advertise-client-urls=" + client, "--listen-peer-urls=" + peer,
+      "--initial-advertise-peer-urls=" + peer, "--initial-cluster=" + initialCluster_,
+      "--initial-cluster-state=new", "--initial-cluster-token=" + token_,
+      // Quick elections keep the failover tests short.
+      "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-level=warn"};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a crashed test
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    execv(kEtcdPath, argv.data());
+    _exit(127);
+  }
+  member.pid = pid;
+  return true;
+}
+
+bool EtcdTestCluster::WaitReady(const Member& member, int timeoutMs) const {
+  EtcdSettings settings;
+  settings.endpoints = {"http://" + member.address + ":2379"};
+  settings.timeoutMs = 500;
+  EtcdClient client(settings);
+  const int64_t deadline = testsupport::NowMs() + timeoutMs;
+  while (testsupport::RemainingMs(deadline) > 0) {
+    if (member.pid <= 0 || waitpid(member.pid, nullptr, WNOHANG) != 0) return false;  // died
+    if (client.Range("vokel-test-ready").ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+std::string EtcdTestCluster::LogTail(const Member& member) const {
+  auto text = testsupport::ReadFile(dir_.File(member.name + ".log"));
+  if (!text) return member.name + ": no log\n";
+  return member.name + ": " + text->substr(text->size() > 2000 ? text->size() - 2000 : 0) + "\n";
+}
+
+std::string EtcdTestCluster::Start(int timeoutMs) {
+  if (access(kEtcdPath, X_OK) != 0) return std::string(kEtcdPath) + " is not installed";
+  for (Member& member : members_) {
+    if (!Spawn(member)) return "cannot start " + member.name;
+  }
+  const int64_t deadline = testsupport::NowMs() + timeoutMs;
+  for (const Member& member : members_) {
+    if (!WaitReady(member, testsupport::RemainingMs(deadline))) {
+      std::string logs;
+      for (const Member& m : members_) logs += LogTail(m);
+      return member.name + " did not answer in time\n" + logs;
+    }
+  }
+  return "";
+}
+
+void EtcdTestCluster::Kill(int member) {
+  Member& m = members_[member];
+  if (m.pid <= 0) return;
+  kill(m.pid, SIGKILL);
+  waitpid(m.pid, nullptr, 0);
+  m.pid = -1;
+}
+
+std::string EtcdTestCluster::Restart(int member, int waitMs) {
+  Member& m = members_[member];
+  if (m.pid > 0) return m.name + " is running";
+  if (!Spawn(m)) return "cannot start " + m.name;
+  if (waitMs > 0 && !WaitReady(m, waitMs)) return m.name + " did not answer in time\n" + LogTail(m);
+  return "";
+}
+
+int EtcdTestCluster::Leader() const {
+  for (int i = 0; i < size(); ++i) {
+    if (!Running(i)) continue;
+    EtcdSettings settings;
+    settings.endpoints = {ClientUrl(i)};
+    settings.timeoutMs = 1000;
+    EtcdMemberStatus status = EtcdClient(settings).Status();
+    if (status.ok && status.leader != 0 && status.leader == status.memberId) return i;
+  }
+  return -1;
+}

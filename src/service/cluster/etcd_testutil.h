@@ -1,0 +1,54 @@
+// Test helper: real etcd members (/usr/bin/etcd) on 127.0.0.x addresses of the test's private
+// network, each with client port 2379 and peer port 2380 on its own address and its data in a
+// scratch folder. Members can be killed (SIGKILL) and restarted on their data; everything is
+// stopped and removed on destruction. Not thread-safe: one test thread drives it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "scratch_dir.h"
+
+class EtcdTestCluster {
+ public:
+  static constexpr const char* kEtcdPath = "/usr/bin/etcd";
+
+  // members (1 or 3) on 127.0.0.<firstHost>, <firstHost + 1>, ... Nothing runs before Start.
+  explicit EtcdTestCluster(int members, int firstHost = 11);
+  ~EtcdTestCluster();
+  EtcdTestCluster(const EtcdTestCluster&) = delete;
+  EtcdTestCluster& operator=(const EtcdTestCluster&) = delete;
+
+  // Starts every member and waits (at most timeoutMs) until each answers a read through its
+  // own address, which needs a leader. Returns "" or the reason with the members' log tails.
+  std::string Start(int timeoutMs = 15000);
+
+  int size() const { return static_cast<int>(members_.size()); }
+  std::string ClientUrl(int member) const;
+  std::vector<std::string> ClientUrls() const;
+
+  // SIGKILL, and waits until the process is gone.
+  void Kill(int member);
+  // Starts a killed member again on its data; when waitMs > 0 waits until it answers a read.
+  std::string Restart(int member, int waitMs = 10000);
+  bool Running(int member) const { return members_[member].pid > 0; }
+  // The running member the others follow, -1 when none answers with one.
+  int Leader() const;
+
+ private:
+  struct Member {
+    std::string name;
+    std::string address;
+    pid_t pid = -1;
+  };
+  bool Spawn(Member& member);
+  bool WaitReady(const Member& member, int timeoutMs) const;
+  std::string LogTail(const Member& member) const;
+
+  testsupport::ScratchDir dir_;
+  std::string token_;
+  std::string initialCluster_;
+  std::vector<Member> members_;
+};
