@@ -1,9 +1,5 @@
 #include "service/cluster/etcd_testutil.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +16,7 @@ EtcdTestCluster::EtcdTestCluster(int members, int firstHost) : dir_("vokel-etcd"
     member.address = "127.0.0." + std::to_string(firstHost + i);
     if (!initialCluster_.empty()) initialCluster_ += ",";
     initialCluster_ += member.name + "=http://" + member.address + ":2380";
-    members_.push_back(member);
+    members_.push_back(std::move(member));
   }
 }
 
@@ -50,33 +46,23 @@ bool EtcdTestCluster::Spawn(Member& member) {
       "--initial-cluster-state=new", "--initial-cluster-token=" + token_,
       // Quick elections keep the failover tests short.
       "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-level=warn"};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a crashed test
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    execv(kEtcdPath, argv.data());
-    _exit(127);
-  }
-  member.pid = pid;
+  testsupport::ChildOptions options;
+  options.output = log;
+  options.die_with_parent = true;  // never outlives a crashed test
+  auto process = std::make_unique<testsupport::ChildProcess>();
+  if (!process->Start(args, options)) return false;
+  member.process = std::move(process);
   return true;
 }
 
-bool EtcdTestCluster::WaitReady(const Member& member, int timeoutMs) const {
+bool EtcdTestCluster::WaitReady(Member& member, int timeoutMs) const {
   EtcdSettings settings;
   settings.endpoints = {"http://" + member.address + ":2379"};
   settings.timeoutMs = 500;
   EtcdClient client(settings);
   const int64_t deadline = testsupport::NowMs() + timeoutMs;
   while (testsupport::RemainingMs(deadline) > 0) {
-    if (member.pid <= 0 || waitpid(member.pid, nullptr, WNOHANG) != 0) return false;  // died
+    if (member.process == nullptr || !member.process->Running()) return false;  // died
     if (client.Range("vokel-test-ready").ok) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -95,7 +81,7 @@ std::string EtcdTestCluster::Start(int timeoutMs) {
     if (!Spawn(member)) return "cannot start " + member.name;
   }
   const int64_t deadline = testsupport::NowMs() + timeoutMs;
-  for (const Member& member : members_) {
+  for (Member& member : members_) {
     if (!WaitReady(member, testsupport::RemainingMs(deadline))) {
       std::string logs;
       for (const Member& m : members_) logs += LogTail(m);
@@ -107,15 +93,14 @@ std::string EtcdTestCluster::Start(int timeoutMs) {
 
 void EtcdTestCluster::Kill(int member) {
   Member& m = members_[member];
-  if (m.pid <= 0) return;
-  kill(m.pid, SIGKILL);
-  waitpid(m.pid, nullptr, 0);
-  m.pid = -1;
+  if (m.process == nullptr) return;
+  m.process->Kill();
+  m.process.reset();
 }
 
 std::string EtcdTestCluster::Restart(int member, int waitMs) {
   Member& m = members_[member];
-  if (m.pid > 0) return m.name + " is running";
+  if (m.process != nullptr) return m.name + " is running";
   if (!Spawn(m)) return "cannot start " + m.name;
   if (waitMs > 0 && !WaitReady(m, waitMs)) return m.name + " did not answer in time\n" + LogTail(m);
   return "";

@@ -4,11 +4,11 @@
 // stopped and removed on destruction. Not thread-safe: one test thread drives it.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "scratch_dir.h"
 
 class EtcdTestCluster {
@@ -33,7 +33,7 @@ class EtcdTestCluster {
   void Kill(int member);
   // Starts a killed member again on its data; when waitMs > 0 waits until it answers a read.
   std::string Restart(int member, int waitMs = 10000);
-  bool Running(int member) const { return members_[member].pid > 0; }
+  bool Running(int member) const { return members_[member].process != nullptr; }
   // The running member the others follow, -1 when none answers with one.
   int Leader() const;
 
@@ -41,10 +41,10 @@ class EtcdTestCluster {
   struct Member {
     std::string name;
     std::string address;
-    pid_t pid = -1;
+    std::unique_ptr<testsupport::ChildProcess> process;  // null while killed
   };
   bool Spawn(Member& member);
-  bool WaitReady(const Member& member, int timeoutMs) const;
+  bool WaitReady(Member& member, int timeoutMs) const;
   std::string LogTail(const Member& member) const;
 
   testsupport::ScratchDir dir_;
