@@ -139,6 +139,8 @@ void ClusterNode::Stop() {
   }
   synced_.store(false);  // commands from here on answer "cluster error" at once
   mirror_.Close();
+  client_.Abort();
+  election_.Abort();
   wake_.notify_all();
   if (elector_.joinable()) elector_.join();
   if (sync_.joinable()) sync_.join();

@@ -145,6 +145,11 @@ void ApplyCommon(CURL* curl, const EtcdSettings& settings, curl_slist* headers) 
   if (!settings.keyFile.empty()) curl_easy_setopt(curl, CURLOPT_SSLKEY, settings.keyFile.c_str());
 }
 
+// Ends a transfer once the client was aborted (libcurl asks at least once a second).
+int AbortCheck(void* aborted, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(aborted)->load() ? 1 : 0;
+}
+
 curl_slist* JsonHeaders() { return curl_slist_append(nullptr, "Content-Type: application/json"); }
 
 long MsLeft(Clock::time_point deadline) {
@@ -274,6 +279,10 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
                             void* json_out) {
   json& reply = *static_cast<json*>(json_out);
   EtcdStatus status;
+  if (aborted_.load()) {
+    status.error = "the client was stopped";
+    return status;
+  }
   const size_t count = settings_.endpoints.size();
   if (count == 0) {
     status.error = "no etcd endpoint";
@@ -305,7 +314,14 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, std::min<long>(left, kConnectLimitMs));
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortCheck);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted_);
     CURLcode rc = curl_easy_perform(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK) {
+      error = "the client was stopped";
+      break;
+    }
     if (rc != CURLE_OK) {
       error = endpoint + ": " + curl_easy_strerror(rc);
       curlTimedOut = rc == CURLE_OPERATION_TIMEDOUT;
