@@ -153,9 +153,9 @@ int Site::WaitLeader(int timeoutMs, int except) {
     std::vector<ClusterView> views(kInstances);
     int leader = -1;
     for (int i = 0; i < kInstances; ++i) {
-      if (!Responsive(i)) continue;
+      if (!Responsive(i) || i == except) continue;
       views[i] = View(i, 500);
-      if (views[i].role == "leader" && i != except) leader = i;
+      if (views[i].role == "leader") leader = i;
     }
     bool agreed = leader >= 0;
     for (int i = 0; agreed && i < kInstances; ++i) {

@@ -72,7 +72,8 @@ class Site {
   // GET of the instance's operator API.
   testsupport::HttpReply Api(int i, const std::string& path, int timeoutMs = 1000) const;
   // The instance that says it leads and that every other responsive instance names as
-  // leader, waited for up to timeoutMs; -1 when there is none by then. `except` is never taken.
+  // leader, waited for up to timeoutMs; -1 when there is none by then. `except` (one going
+  // away) is left out: neither taken nor asked.
   int WaitLeader(int timeoutMs, int except = -1);
 
   // One command line to instance i on its own connection (made again after a failure); the
