@@ -4,10 +4,12 @@
 #include <map>
 
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "service/acl/acl_process.h"
 #include "service/acl/out_of_sync_marks.h"
 #include "service/acl/router_lines.h"
 #include "service/acl/state_sync.h"
+#include "service/base/send_gate.h"
 #include "service/command/command_stats.h"
 #include "service/keepalive/probe_stats.h"
 #include "service/registry/kel_store.h"
@@ -69,6 +71,8 @@ std::map<uint32_t, int64_t> CountStore(int64_t* size) {
 // Adds what transport and keepalive keep to each router copy.
 void JoinCounts(const ApiSources& sources, std::vector<RouterView>& routers,
                 const std::map<uint32_t, int64_t>& stored) {
+  const bool sending = sendgate::MaySend();
+  for (RouterView& r : routers) r.sending = sending;
   std::map<uint64_t, RouterDeliveryCounts> delivery;
   for (const RouterDeliveryCounts& d : TransportStats().Snapshot()) {
     delivery[(uint64_t(d.address) << 16) | d.port] = d;
@@ -127,6 +131,11 @@ ServiceView CollectService(const ApiSources& sources) {
   view.planningSeconds = double(planning.nanoseconds.load(std::memory_order_relaxed)) / 1e9;
   view.syncMode = StateSyncOn() ? "state" : "edits";
   view.entryStore = KelStoreStateName(KelStoreStateNow());
+  if (sources.cluster) {
+    view.cluster = sources.cluster();
+  } else {
+    view.cluster.name = platform::HostName();
+  }
   return view;
 }
 

@@ -20,6 +20,7 @@ struct ApiSources {
   std::function<bool()> controllerStarted;
   int64_t startTime = 0;  // seconds since 1970
   std::string version;
+  std::function<ClusterView()> cluster;  // null: standalone
 };
 
 ServiceView CollectService(const ApiSources& sources);

@@ -58,7 +58,8 @@ json RouterJson(const RouterView& r) {
           {"last_delivery", delivery},
           {"probes", {{"sent", r.probesSent}, {"answered", r.probesAnswered}}},
           {"last_probe", probe},
-          {"transitions", r.transitions}};
+          {"transitions", r.transitions},
+          {"sending", r.sending}};
 }
 
 }  // namespace
@@ -142,6 +143,14 @@ std::string RenderMetrics(const ServiceView& view) {
     out += std::string("vokelmng_kel_store_state{state=\"") + state + "\"} " +
            (view.entryStore == state ? "1" : "0") + '\n';
   }
+  if (view.cluster.enabled) {
+    Single(out, "vokelmng_cluster_leader", "gauge", "1 while this instance leads the cluster.",
+           view.cluster.role == "leader" ? 1 : 0);
+    Single(out, "vokelmng_cluster_etcd_up", "gauge", "1 while etcd answers this instance.",
+           view.cluster.etcdUp ? 1 : 0);
+    Single(out, "vokelmng_cluster_leader_changes_total", "counter",
+           "Times this instance became the leader.", double(view.cluster.leaderChanges));
+  }
   out += "# HELP vokelmng_build_info The running version.\n";
   out += "# TYPE vokelmng_build_info gauge\n";
   out += "vokelmng_build_info{version=\"" + EscapeLabelValue(view.version) + "\"} 1\n";
@@ -182,6 +191,13 @@ std::string RenderStatus(const ServiceView& view) {
        {{"on", on}, {"off", int64_t(view.routers.size()) - on}, {"out_of_sync", outOfSync}}},
       {"request_store_size", view.requestStoreSize},
       {"sync_mode", view.syncMode},
-      {"access_entry_store", view.entryStore}};
+      {"access_entry_store", view.entryStore},
+      {"cluster",
+       {{"role", view.cluster.role},
+        {"name", view.cluster.name},
+        {"leader", view.cluster.leader.empty() ? json(nullptr) : json(view.cluster.leader)},
+        {"term", view.cluster.term},
+        {"etcd", view.cluster.enabled ? json(view.cluster.etcdUp ? "ok" : "unreachable")
+                                      : json(nullptr)}}}};
   return status.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
 }

@@ -101,6 +101,7 @@ CKelApiServer::Answer CKelApiServer::Handle(const std::string& method, const std
   if (path == "/metrics") return {200, kMetricsType, RenderMetrics(CollectService(sources_))};
   if (path == "/healthz") {
     ServiceView view = CollectService(sources_);
+    if (view.cluster.enabled && !view.cluster.etcdUp) return Plain(503, "etcd unreachable\n");
     if (view.controllerStarted && view.commandPortListening) return Plain(200, "ok\n");
     return Plain(503, "not ready\n");
   }

@@ -30,6 +30,18 @@ struct RouterView {
   int64_t lastProbeTime = 0;  // 0: none yet
   bool lastProbeAnswered = false;
   uint64_t transitions = 0;
+  bool sending = true;  // false on an instance of a cluster that does not lead
+};
+
+// This instance's place in a cluster (role "standalone" without one).
+struct ClusterView {
+  bool enabled = false;
+  std::string role = "standalone";  // "leader", "follower" or "standalone"
+  std::string name;
+  std::string leader;  // empty: none known
+  int64_t term = 0;
+  bool etcdUp = false;
+  uint64_t leaderChanges = 0;
 };
 
 struct CommandCountView {
@@ -52,6 +64,7 @@ struct ServiceView {
   double planningSeconds = 0;
   std::string syncMode = "edits";  // [ACL] SYNC: "edits" or "state"
   std::string entryStore = "off";  // [KEL] STORE: "off", "ok" or "failing"
+  ClusterView cluster;
 };
 
 struct LineView {

@@ -76,7 +76,7 @@ inline bool IsRefusalReply(const char* text) {
   static const char* const kErrors[] = {"duplication of data\r\n", "memory throw\r\n",
                                         "save error\r\n",          "load error\r\n",
                                         "show error\r\n",          "TARGET is not registered.\r\n",
-                                        "store error\r\n"};
+                                        "store error\r\n",         "cluster error\r\n"};
   if (std::strstr(text, ": invalid option\r\n") != nullptr) return true;
   for (const char* error : kErrors) {
     if (std::strcmp(text, error) == 0) return true;

@@ -97,6 +97,7 @@ json CompareJson(const EtcdCompare& compare) {
   json body = {{"key", EtcdBase64Encode(compare.key)},
                {"target", kTargets[compare.target]},
                {"result", kResults[compare.result]}};
+  if (!compare.rangeEnd.empty()) body["range_end"] = EtcdBase64Encode(compare.rangeEnd);
   switch (compare.target) {
     case EtcdCompare::kCreateRevision:
       body["create_revision"] = compare.number;
@@ -196,6 +197,12 @@ EtcdCompare EtcdCompare::Absent(const std::string& key) {
   c.key = key;
   c.target = kCreateRevision;
   c.number = 0;
+  return c;
+}
+
+EtcdCompare EtcdCompare::NoneWithPrefix(const std::string& prefix) {
+  EtcdCompare c = Absent(prefix);
+  c.rangeEnd = EtcdPrefixEnd(prefix);
   return c;
 }
 
@@ -453,11 +460,13 @@ EtcdStatus EtcdClient::LeaseRevoke(int64_t id) {
 // ---------------------------------------------------------------------------------------------
 
 EtcdWatch::EtcdWatch(EtcdSettings settings, std::string prefix, int64_t startRevision,
-                     EventHandler onEvent, CompactedHandler onCompacted)
+                     EventHandler onEvent, CompactedHandler onCompacted,
+                     RevisionHandler onRevisionDone)
     : settings_(std::move(settings)),
       prefix_(std::move(prefix)),
       onEvent_(std::move(onEvent)),
       onCompacted_(std::move(onCompacted)),
+      onRevisionDone_(std::move(onRevisionDone)),
       nextRevision_(startRevision) {
   InitCurlOnce();
   multi_ = curl_multi_init();
@@ -639,6 +648,7 @@ void EtcdWatch::Deliver(const std::string& line, std::string* error) {
   // The events of one revision (a Txn's) arrive in one answer, so the next stream starts
   // after the last revision delivered.
   const int64_t from = nextRevision_.load();
+  int64_t last = 0;
   for (const json& raw : *events) {
     EtcdEvent event;
     event.type =
@@ -646,6 +656,8 @@ void EtcdWatch::Deliver(const std::string& line, std::string* error) {
     event.kv = ParseKeyValue(raw.value("kv", json::object()));
     if (event.kv.modRevision < from) continue;  // already delivered
     onEvent_(event);
+    last = std::max(last, event.kv.modRevision);
     nextRevision_.store(std::max(nextRevision_.load(), event.kv.modRevision + 1));
   }
+  if (last != 0 && onRevisionDone_) onRevisionDone_(last);
 }

@@ -62,12 +62,14 @@ struct EtcdCompare {
   enum Target { kCreateRevision, kModRevision, kVersion, kValue };
   enum Result { kEqual, kGreater, kLess, kNotEqual };
   std::string key;
+  std::string rangeEnd;  // not empty: every key in [key, rangeEnd) must meet the condition
   Target target = kCreateRevision;
   Result result = kEqual;
   int64_t number = 0;  // for the revision and version targets
   std::string value;   // for kValue
 
-  static EtcdCompare Absent(const std::string& key);  // create_revision == 0
+  static EtcdCompare Absent(const std::string& key);             // create_revision == 0
+  static EtcdCompare NoneWithPrefix(const std::string& prefix);  // no key starts with prefix
   static EtcdCompare ModRevisionIs(const std::string& key, int64_t modRevision);
   static EtcdCompare ValueIs(const std::string& key, const std::string& value);
 };
@@ -182,9 +184,12 @@ class EtcdWatch {
  public:
   using EventHandler = std::function<void(const EtcdEvent&)>;
   using CompactedHandler = std::function<void(int64_t compactRevision)>;
+  using RevisionHandler = std::function<void(int64_t revision)>;
 
+  // onRevisionDone(revision), when given, follows the last event of every answer: all the
+  // events up to that revision have been delivered (a Txn's events arrive together).
   EtcdWatch(EtcdSettings settings, std::string prefix, int64_t startRevision, EventHandler onEvent,
-            CompactedHandler onCompacted = {});
+            CompactedHandler onCompacted = {}, RevisionHandler onRevisionDone = {});
   ~EtcdWatch();  // Stop()
   EtcdWatch(const EtcdWatch&) = delete;
   EtcdWatch& operator=(const EtcdWatch&) = delete;
@@ -207,6 +212,7 @@ class EtcdWatch {
   const std::string prefix_;
   EventHandler onEvent_;
   CompactedHandler onCompacted_;
+  RevisionHandler onRevisionDone_;
   std::atomic<int64_t> nextRevision_;
   std::atomic<int> connections_{0};
   std::atomic<bool> stop_{false};

@@ -1,5 +1,8 @@
 #include "service/control/kel_control.h"
 
+#include <cstring>
+#include <vector>
+
 #include "common/syslog.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
@@ -9,6 +12,8 @@
 #include "service/acl/state_sync.h"
 #include "service/api/api_server.h"
 #include "service/base/messages.h"
+#include "service/cluster/cluster_node.h"
+#include "service/cluster/cluster_settings.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
 #include "service/keepalive/keep_alive_data.h"
@@ -21,6 +26,7 @@
 #include "service/registry/pvroute_csv.h"
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
+#include "service/registry/registry_replica.h"
 #include "service/transport/http_client.h"
 #include "service/transport/http_settings.h"
 
@@ -73,6 +79,8 @@ void CKelControl::OnMessage(const platform::Message& msg) {
   if (StopRequested()) return;
   const KelMessages& m = Msg();
   if (msg.message == m.protocolRecv) {
+    // Taken before the run: a change applied during it sends a new notice.
+    if (cluster_) cluster_->Acknowledge(static_cast<CommandFamily>(msg.wParam));
     AclCommandProcess(AclEnv(), static_cast<CommandFamily>(msg.wParam), msg.lParam);
   } else if (msg.message == m.keepAliveStart) {
     QueueRouterEvent(true, msg.wParam);
@@ -120,8 +128,18 @@ void CKelControl::OnCreate() {
   startTime_ = platform::NowSeconds();
   StateSyncConfigure();
   RouterSyncInstall(StateSyncOn());
+  ClusterSettings cluster;
+  std::string refusal;
+  if (!LoadClusterSettings(&cluster, &refusal)) {
+    // Never standalone instead: two halves of a cluster must not both run alone.
+    Syslog(kLogErr, "%s", refusal.c_str());
+    startFailed_.store(true);
+    platform::PostThreadMessage(platform::CurrentThreadId(), platform::WM_QUIT, 0, 0);
+    return;
+  }
   LoadRegistries();
   ClearPendingAdd();
+  if (cluster.enabled) StartCluster(cluster);
   StartCommandServer();
   StartHttpClient();
   StartEventThread(startThread_, true);
@@ -142,6 +160,21 @@ void CKelControl::StartApi() {
     sources.httpClient = httpClient_.get();
     sources.controllerStarted = [this] { return started_.load() && !StopRequested(); };
     sources.startTime = startTime_;
+    if (cluster_) {
+      ClusterNode* node = cluster_.get();
+      sources.cluster = [node] {
+        ClusterStatus status = node->Status();
+        ClusterView view;
+        view.enabled = true;
+        view.role = status.leading ? "leader" : "follower";
+        view.name = status.name;
+        view.leader = status.leader;
+        view.term = status.term;
+        view.etcdUp = status.etcdUp;
+        view.leaderChanges = status.leaderChanges;
+        return view;
+      };
+    }
     api_.reset(new CKelApiServer(std::move(sources)));
     if (!api_->Start(listen)) api_.reset();
   } catch (...) {
@@ -162,6 +195,46 @@ void CKelControl::LoadRegistries() {
   KelStoreStart();  // before any router can come ON: the first reload carries the entries
   LoadServiceSettings();
   Syslog(kLogDebug, "I succeeded in reading of SERVICE data.");
+}
+
+// The registries come from etcd from here on; what the files held seeds an empty cluster.
+void CKelControl::StartCluster(const ClusterSettings& settings) {
+  if (KelStoreStateNow() != KelStoreState::kOff) {
+    Syslog(kLogWarning,
+           "KEL STORE is not used in cluster mode: the access entries live in etcd (kel.journal "
+           "was read once, to seed an empty cluster).");
+    KelStoreClose();
+  }
+  platform::ThreadId self = platform::CurrentThreadId();
+  ClusterNode::Hooks hooks;
+  hooks.changed = [self](CommandFamily family) {
+    platform::PostThreadMessage(self, Msg().protocolRecv, static_cast<uint32_t>(family),
+                                kResultLoad);
+  };
+  hooks.lead = [this] { LeadRouters(); };
+  cluster_ = std::make_unique<ClusterNode>(settings, hooks);
+  cluster_->TakeSeed();
+  SetActiveReplica(cluster_.get());
+  cluster_->Start();
+}
+
+// A new leader cannot know what its predecessor delivered: every router it finds ON is reset
+// and reloaded, as for a router that comes back.
+void CKelControl::LeadRouters() {
+  std::vector<uint32_t> on;
+  {
+    CKelListLock hold(PvList());
+    for (CKelNode* n = PvList().GetHead(1); n != nullptr; n = PvList().GetNext(n, 1)) {
+      const auto* router = static_cast<const CPvData*>(n->data);
+      if (router->pendingDelete || !router->alive) continue;
+      uint32_t address = 0;
+      std::memcpy(&address, router->address.data(), 4);
+      on.push_back(address);
+    }
+  }
+  for (uint32_t address : on) {
+    platform::PostThreadMessage(MessageThreadId(), Msg().keepAliveStart, address, 0);
+  }
 }
 
 void CKelControl::ClearPendingAdd() {
@@ -286,6 +359,8 @@ void CKelControl::EndEventThread(EventThread& t, const char* begin_text, const c
 }
 
 void CKelControl::OnClose() {
+  // First: stop sending and hand the leadership on at once.
+  if (cluster_) cluster_->Stop();
   if (api_) {
     api_->Stop();  // before the components it reads go
     api_.reset();
@@ -323,4 +398,6 @@ void CKelControl::OnClose() {
     cmdServer_.reset();
   }
   Syslog(kLogDebug, "An command server was finished normally.");
+  SetActiveReplica(nullptr);
+  cluster_.reset();
 }

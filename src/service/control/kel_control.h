@@ -26,6 +26,8 @@ struct ControlTiming {
 };
 
 class CKelApiServer;
+class ClusterNode;
+struct ClusterSettings;
 class CKelCmdServer;
 class CKelHttpClient;
 class CKelKeepAlive;
@@ -43,6 +45,8 @@ class CKelControl : public CKelMessageThread {
 
   // True once the message thread has finished its shutdown (waits at most timeout_ms).
   bool WaitEndedFor(int timeout_ms);
+  // True when the start was refused (a bad setting): the service ends at once and fails.
+  bool StartFailed() const { return startFailed_.load(); }
 
   // The components; null while absent. Valid on the controller's threads while it runs.
   CKelHttpClient* HttpClient() const { return httpClient_.get(); }
@@ -68,6 +72,8 @@ class CKelControl : public CKelMessageThread {
   void OnCreate();
   void OnClose();
   void LoadRegistries();
+  void StartCluster(const ClusterSettings& settings);
+  void LeadRouters();
   void ClearPendingAdd();
   void StartCommandServer();
   void StartHttpClient();
@@ -83,8 +89,10 @@ class CKelControl : public CKelMessageThread {
   std::unique_ptr<CKelCmdServer> cmdServer_;
   std::unique_ptr<CKelHttpClient> httpClient_;
   std::unique_ptr<CKelKeepAlive> keepAlive_;
-  std::unique_ptr<CKelApiServer> api_;  // only with [STATUS] LISTEN
-  std::atomic<bool> started_{false};    // the whole start-up has run
+  std::unique_ptr<CKelApiServer> api_;    // only with [STATUS] LISTEN
+  std::unique_ptr<ClusterNode> cluster_;  // only with [CLUSTER] ETCD
+  std::atomic<bool> startFailed_{false};
+  std::atomic<bool> started_{false};  // the whole start-up has run
   int64_t startTime_ = 0;
   CKelList startQueue_;
   EventThread startThread_;

@@ -46,6 +46,7 @@ void WaitForController(CKelControl& control) {
 }  // namespace
 
 int RunLoop() {
+  int status = 0;
   EventLog("Service started");
   SyslogSetMask(ReadPriorityMask());
   // Under the service manager the lines also go to the journal, where operators look first.
@@ -64,6 +65,7 @@ int RunLoop() {
     // listens), so only now is the service ready.
     platform::NotifyServiceManager("READY=1");
     WaitForController(*control);
+    if (control->StartFailed()) status = 1;
     control.reset();
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);
@@ -74,7 +76,7 @@ int RunLoop() {
   SyslogClose();
   SyslogSetCopy(nullptr);
   EventLog("Service stopped");
-  return 0;
+  return status;
 }
 
 int RunAsService() {

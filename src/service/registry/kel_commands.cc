@@ -9,6 +9,7 @@
 #include "service/registry/kel_data.h"
 #include "service/registry/kel_store.h"
 #include "service/registry/registry_commands.h"
+#include "service/registry/registry_replica.h"
 
 namespace {
 
@@ -84,6 +85,9 @@ int KelAdd(platform::Socket s, int argc, char** argv) {
     return Reply(s, "memory throw\r\n", 0);
   }
   if (!ParseEntry(argc, argv, entry.get())) return Reply(s, kAddUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Add(CommandFamily::kKel, *entry, nullptr));
+  }
   entry->pendingAdd = 1;
   KelStoreResult stored = KelStoreAdd(entry.get());
   if (stored == KelStoreResult::kDuplicate) return Reply(s, "duplication of data\r\n", 0);
@@ -96,6 +100,9 @@ int KelAdd(platform::Socket s, int argc, char** argv) {
 int KelDel(platform::Socket s, int argc, char** argv) {
   CKelData key;
   if (!ParseEntry(argc, argv, &key)) return Reply(s, kDelUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Delete(CommandFamily::kKel, key, nullptr));
+  }
   if (KelStoreDelete(key) == KelStoreResult::kStoreError) return Reply(s, "store error\r\n", 2);
   return 2;
 }

@@ -10,6 +10,7 @@
 #include "service/registry/pc_csv.h"
 #include "service/registry/pc_data.h"
 #include "service/registry/registry_commands.h"
+#include "service/registry/registry_replica.h"
 
 namespace {
 
@@ -112,6 +113,9 @@ int PcAdd(platform::Socket s, int argc, char** argv) {
       DefaultClassNetmask(pc->network, &pc->netmaskText, &pc->netmask) != 0) {
     return Reply(s, kAddUsage, 0);
   }
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Add(CommandFamily::kPc, *pc, nullptr));
+  }
   pc->pendingAdd = 1;
   if (PcList().Add(pc.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
   pc.release();
@@ -123,6 +127,9 @@ int PcDel(platform::Socket s, int argc, char** argv) {
   CPcData key;
   if (!ParseOptions(argc, argv, &key)) return Reply(s, kDelUsage, 0);
   if (!key.HasMac() && !key.HasNetwork()) return Reply(s, kDelUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Delete(CommandFamily::kPc, key, nullptr));
+  }
   PcList().MarkDeleted(key);
   return kResultDel;
 }
@@ -132,11 +139,13 @@ int PcSave(platform::Socket s, int argc, char**) {
 }
 
 int PcLoad(platform::Socket s, int argc, char**) {
-  return LoadOperation(s, argc, kLoadUsage, [] { return LoadPcFile(PcList()); });
+  return LoadOperation(
+      s, argc, kLoadUsage, [] { return LoadPcFile(PcList()); }, CommandFamily::kPc);
 }
 
 int PcClear(platform::Socket s, int argc, char**) {
-  return ClearOperation(s, argc, kClearUsage, [] { PcList().MarkAll(1); });
+  return ClearOperation(
+      s, argc, kClearUsage, [] { PcList().MarkAll(1); }, CommandFamily::kPc);
 }
 
 // One show line: MAC (or two tabs), source, network and netmask in tab-aligned columns.

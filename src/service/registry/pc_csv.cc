@@ -49,3 +49,7 @@ int LoadPcFile(CPcList& list, const char* name) {
   // Add also applies the shape rules, so an empty line or a wrong shape ends the load.
   return CsvLoadRecords(name, list, PcFromFields, "I failed in making of CPcData.");
 }
+
+bool PcFromCsvFields(const std::vector<std::string>& fields, CPcData* pc) {
+  return PcFromFields(fields, pc);
+}

@@ -2,6 +2,9 @@
 // "MAC","SOURCE","NETWORK","NETMASK" (an empty source is written as an empty field).
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "service/registry/pc_data.h"
 
 constexpr const char kPcFileName[] = "pc.csv";
@@ -14,3 +17,6 @@ int SavePcFile(CPcList& list, const char* name = kPcFileName);
 // cannot be opened (nothing changed) or a line fails (entries read before stay, old entries
 // stay marked); 0 otherwise.
 int LoadPcFile(CPcList& list, const char* name = kPcFileName);
+
+// A PC entry from the fields of one file line (CsvSplitFields).
+bool PcFromCsvFields(const std::vector<std::string>& fields, CPcData* pc);

@@ -11,6 +11,7 @@
 #include "service/registry/pv_csv.h"
 #include "service/registry/pv_data.h"
 #include "service/registry/registry_commands.h"
+#include "service/registry/registry_replica.h"
 
 namespace {
 
@@ -78,6 +79,9 @@ int PvAdd(platform::Socket s, int argc, char** argv) {
       !CsvCanHold({router->user, router->password, router->portText})) {
     return Reply(s, kAddUsage, 0);
   }
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Add(CommandFamily::kPv, *router, nullptr));
+  }
   router->pendingAdd = 1;
   if (PvList().Add(router.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
   router.release();  // the registry owns it now
@@ -88,6 +92,9 @@ int PvDel(platform::Socket s, int argc, char** argv) {
   if (argc < 3) return Reply(s, kDelUsage, 0);
   CPvData key;
   if (!ParsePvTarget(argc, argv, &key)) return Reply(s, kDelUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Delete(CommandFamily::kPv, key, nullptr));
+  }
   PvList().MarkDeleted(key);
   return 2;
 }
@@ -97,11 +104,13 @@ int PvSaveCommand(platform::Socket s, int argc, char**) {
 }
 
 int PvLoadCommand(platform::Socket s, int argc, char**) {
-  return LoadOperation(s, argc, kLoadUsage, [] { return PvLoad(); });
+  return LoadOperation(
+      s, argc, kLoadUsage, [] { return PvLoad(); }, CommandFamily::kPv);
 }
 
 int PvClear(platform::Socket s, int argc, char**) {
-  return ClearOperation(s, argc, kClearUsage, [] { PvList().MarkAll(1); });
+  return ClearOperation(
+      s, argc, kClearUsage, [] { PvList().MarkAll(1); }, CommandFamily::kPv);
 }
 
 // ADDRESS, one more tab when it is shorter than 8, then PORT, ID and a masked PW.

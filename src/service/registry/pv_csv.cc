@@ -43,3 +43,7 @@ int PvSave(CPvList& list) { return CsvSaveRecords(kPvFileName, list, PvLine, /*o
 int PvLoad(CPvList& list) {
   return CsvLoadRecords(kPvFileName, list, PvFromFields, "I failed in making of CPvData.");
 }
+
+bool PvFromCsvFields(const std::vector<std::string>& fields, CPvData* router) {
+  return PvFromFields(fields, router);
+}

@@ -2,6 +2,9 @@
 // "ADDRESS",PORT,"USER","PASSWORD" with CRLF line ends. The file holds passwords (mode 0600).
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "service/registry/pv_data.h"
 
 constexpr const char* kPvFileName = "pv.csv";
@@ -15,3 +18,6 @@ int PvSave(CPvList& list = PvList());
 // or at the first bad line (blank line, bad address or port, duplicate address); the routers
 // read before it stay. Sends nothing: callers with a connection reply themselves.
 int PvLoad(CPvList& list = PvList());
+
+// One router from the fields of one file line (CsvSplitFields).
+bool PvFromCsvFields(const std::vector<std::string>& fields, CPvData* router);

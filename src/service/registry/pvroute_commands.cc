@@ -12,6 +12,7 @@
 #include "service/registry/pv_data.h"
 #include "service/registry/pvroute_csv.h"
 #include "service/registry/registry_commands.h"
+#include "service/registry/registry_replica.h"
 
 namespace {
 
@@ -115,6 +116,9 @@ int PvrouteAdd(platform::Socket s, int argc, char** argv) {
       !CsvCanHold({route->devText, route->networkText, route->netmaskText})) {
     return Reply(s, kAddUsage, 0);
   }
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Add(CommandFamily::kPvroute, *route, target.data()));
+  }
   const char* refusal = kNotRegistered;
   {
     // Router registry first, then the route list inside it (the route list's own Add).
@@ -138,6 +142,9 @@ int PvrouteDel(platform::Socket s, int argc, char** argv) {
   std::array<uint8_t, 4> target{};
   CPvrouteData key;
   if (!ParseRoute(argc, argv, &target, &key)) return Reply(s, kDelUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Delete(CommandFamily::kPvroute, key, target.data()));
+  }
   {
     CKelListLock hold(PvList());
     CPvData* router = PvList().FindActiveByAddress(target.data(), 1);
@@ -155,6 +162,9 @@ int PvrouteSave(platform::Socket s, int argc, char**) {
 
 int PvrouteLoadCommand(platform::Socket s, int argc, char**) {
   if (argc != 2) return Reply(s, kLoadUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Load(CommandFamily::kPvroute));
+  }
   return PvrouteLoad(s);
 }
 
@@ -167,7 +177,7 @@ void ClearRoutes() {
 }
 
 int PvrouteClear(platform::Socket s, int argc, char**) {
-  return ClearOperation(s, argc, kClearUsage, ClearRoutes);
+  return ClearOperation(s, argc, kClearUsage, ClearRoutes, CommandFamily::kPvroute);
 }
 
 // A column of the show table: the text and one tab, two when it is shorter than 8 characters.

@@ -127,3 +127,8 @@ PvrouteLoadResult LoadPvrouteFile(CPvList& routers, const char* name) {
     }
   }
 }
+
+bool PvrouteFromCsvFields(const std::vector<std::string>& fields, std::string* router_text,
+                          std::array<uint8_t, 4>* router_address, CPvrouteData* route) {
+  return RouteFromFields(fields, router_text, router_address, route);
+}

@@ -2,6 +2,11 @@
 // included), "ROUTER","DEV","NETWORK","NETMASK", an empty text written as an empty field.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "service/registry/pv_data.h"
 
 constexpr const char kPvrouteFileName[] = "pvroute.csv";
@@ -21,3 +26,8 @@ enum class PvrouteLoadResult {
 // every route of every router deleted and appends one route per line to the live router with that
 // address (whatever its port), pendingAdd set, without a duplicate check.
 PvrouteLoadResult LoadPvrouteFile(CPvList& routers, const char* name = kPvrouteFileName);
+
+// A route and its router's address from the fields of one file line ("ROUTER","DEV","NETWORK",
+// "NETMASK"); false when a field does not parse.
+bool PvrouteFromCsvFields(const std::vector<std::string>& fields, std::string* router_text,
+                          std::array<uint8_t, 4>* router_address, CPvrouteData* route);

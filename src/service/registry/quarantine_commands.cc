@@ -12,6 +12,7 @@
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
 #include "service/registry/registry_commands.h"
+#include "service/registry/registry_replica.h"
 
 namespace {
 
@@ -107,6 +108,9 @@ int QuarantineAdd(platform::Socket s, int argc, char** argv) {
       !CsvCanHold({server->sourceText, server->protocolText, server->portText})) {
     return Reply(s, kAddUsage, 0);
   }
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Add(CommandFamily::kQuarantine, *server, nullptr));
+  }
   server->pendingAdd = 1;
   if (QuarantineList().Add(server.get()) != 0) return Reply(s, "duplication of data\r\n", 0);
   server.release();
@@ -117,12 +121,16 @@ int QuarantineDel(platform::Socket s, int argc, char** argv) {
   if (argc < 8) return Reply(s, kDelUsage, 0);
   CQuarantineData key;
   if (!ParseServer(argc, argv, &key)) return Reply(s, kDelUsage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Delete(CommandFamily::kQuarantine, key, nullptr));
+  }
   QuarantineList().MarkDeleted(key);
   return kResultDel;
 }
 
 int QuarantineClear(platform::Socket s, int argc, char**) {
-  return ClearOperation(s, argc, kClearUsage, [] { QuarantineList().MarkAll(1); });
+  return ClearOperation(
+      s, argc, kClearUsage, [] { QuarantineList().MarkAll(1); }, CommandFamily::kQuarantine);
 }
 
 int QuarantineSave(platform::Socket s, int argc, char**) {
@@ -130,7 +138,9 @@ int QuarantineSave(platform::Socket s, int argc, char**) {
 }
 
 int QuarantineLoad(platform::Socket s, int argc, char**) {
-  return LoadOperation(s, argc, kLoadUsage, [] { return LoadQuarantineFile(QuarantineList()); });
+  return LoadOperation(
+      s, argc, kLoadUsage, [] { return LoadQuarantineFile(QuarantineList()); },
+      CommandFamily::kQuarantine);
 }
 
 // One show line: source, protocol and port in tab-aligned columns.

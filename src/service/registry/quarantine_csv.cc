@@ -46,3 +46,7 @@ int SaveQuarantineFile(CQuarantineList& list, const char* name) {
 int LoadQuarantineFile(CQuarantineList& list, const char* name) {
   return CsvLoadRecords(name, list, ServerFromFields, "I failed in making of CQuarantineData.");
 }
+
+bool QuarantineFromCsvFields(const std::vector<std::string>& fields, CQuarantineData* server) {
+  return ServerFromFields(fields, server);
+}

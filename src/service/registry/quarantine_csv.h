@@ -2,6 +2,9 @@
 // "ADDRESS","PROTOCOL","PORT", all three always quoted.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "service/registry/quarantine_data.h"
 
 constexpr const char kQuarantineFileName[] = "quarantine.csv";
@@ -14,3 +17,6 @@ int SaveQuarantineFile(CQuarantineList& list, const char* name = kQuarantineFile
 // be exactly "tcp" or "udp" here. -1 when the file cannot be opened (nothing changed) or a line
 // fails (servers read before stay, old ones stay marked); 0 otherwise.
 int LoadQuarantineFile(CQuarantineList& list, const char* name = kQuarantineFileName);
+
+// A server from the fields of one file line (CsvSplitFields).
+bool QuarantineFromCsvFields(const std::vector<std::string>& fields, CQuarantineData* server);

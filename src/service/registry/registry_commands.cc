@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/socket_io.h"
+#include "service/registry/registry_replica.h"
 
 int Reply(platform::Socket s, const char* text, int result) {
   NoteCommandReply(text);
@@ -33,14 +34,38 @@ int SaveOperation(platform::Socket s, int argc, const char* usage, int (*save)()
   return 0;
 }
 
-int LoadOperation(platform::Socket s, int argc, const char* usage, int (*load)()) {
+int LoadOperation(platform::Socket s, int argc, const char* usage, int (*load)(),
+                  CommandFamily family) {
   if (argc != 2) return Reply(s, usage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Load(family));
+  }
   if (load() != 0) return Reply(s, "load error\r\n", kResultLoad);
   return kResultLoad;
 }
 
-int ClearOperation(platform::Socket s, int argc, const char* usage, void (*clear)()) {
+int ClearOperation(platform::Socket s, int argc, const char* usage, void (*clear)(),
+                   CommandFamily family) {
   if (argc != 2) return Reply(s, usage, 0);
+  if (RegistryReplica* replica = ActiveReplica()) {
+    return ReplyReplicaOutcome(s, replica->Clear(family));
+  }
   clear();
   return kResultClear;
+}
+
+int ReplyReplicaOutcome(platform::Socket s, ReplicaOutcome outcome) {
+  switch (outcome) {
+    case ReplicaOutcome::kDone:
+      return 0;
+    case ReplicaOutcome::kDuplicate:
+      return Reply(s, "duplication of data\r\n", 0);
+    case ReplicaOutcome::kNotRegistered:
+      return Reply(s, "TARGET is not registered.\r\n", 0);
+    case ReplicaOutcome::kLoadError:
+      return Reply(s, "load error\r\n", 0);
+    case ReplicaOutcome::kUnavailable:
+      break;
+  }
+  return Reply(s, kClusterErrorReply, 0);
 }

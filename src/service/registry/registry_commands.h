@@ -8,6 +8,7 @@
 #include "platform/socket.h"
 #include "service/base/command_handler.h"
 #include "service/registry/kel_list.h"
+#include "service/registry/registry_replica.h"
 
 // Sends `text`; returns `result`, or -1 when the text cannot be sent.
 int Reply(platform::Socket s, const char* text, int result);
@@ -49,17 +50,25 @@ int DispatchOperation(platform::Socket s, int argc, char** argv,
                       std::span<const RegistryOperation> operations, OperationMatch match,
                       CommandHandler show, const char* family_usage);
 
+// The reply for a replica's outcome: nothing for kDone, the family's usual error texts
+// otherwise, and "cluster error" for kUnavailable. Returns 0 (or -1 when the reply could not be
+// sent): the controller hears of the change from the replica, not from the connection.
+int ReplyReplicaOutcome(platform::Socket s, ReplicaOutcome outcome);
+
 // "FAMILY save": `usage` unless there are exactly two words, "save error" when `save` fails;
 // 0 otherwise.
 int SaveOperation(platform::Socket s, int argc, const char* usage, int (*save)());
 
 // "FAMILY load": `usage` (with 0) unless there are exactly two words, "load error" when `load`
-// fails; kResultLoad whenever the load ran, since entries may have been marked already.
-int LoadOperation(platform::Socket s, int argc, const char* usage, int (*load)());
+// fails; kResultLoad whenever the load ran, since entries may have been marked already. With a
+// replica (cluster mode) the replica loads `family` instead.
+int LoadOperation(platform::Socket s, int argc, const char* usage, int (*load)(),
+                  CommandFamily family);
 
 // "FAMILY clear": `usage` unless there are exactly two words; else runs `clear` and returns
-// kResultClear.
-int ClearOperation(platform::Socket s, int argc, const char* usage, void (*clear)());
+// kResultClear. With a replica (cluster mode) the replica clears `family` instead.
+int ClearOperation(platform::Socket s, int argc, const char* usage, void (*clear)(),
+                   CommandFamily family);
 
 // Sends `header`, then `line(record)` for every entry of a snapshot of `live` that is not
 // marked deleted; "show error" first when the snapshot could not be taken whole.

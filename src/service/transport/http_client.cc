@@ -7,6 +7,7 @@
 
 #include "common/syslog.h"
 #include "service/base/messages.h"
+#include "service/base/send_gate.h"
 
 namespace {
 
@@ -108,6 +109,12 @@ void DistributeStore(CHttpDataList& store, const std::function<bool(CHttpData*)>
         Syslog(kLogWarning,
                "I failed in setting of quarantine inspection information for PV(0.0.0.0:%d).",
                stored->port);
+        store.Remove(node, 1);
+        continue;
+      }
+      if (!sendgate::MaySend()) {
+        // A follower plans like the leader but hands nothing to a sender: no connection to a
+        // router is ever opened from here.
         store.Remove(node, 1);
         continue;
       }

@@ -6,12 +6,14 @@
 #include "platform/clock.h"
 #include "platform/message_queue.h"
 #include "service/base/messages.h"
+#include "service/base/send_gate.h"
 #include "service/transport/delivery_stats.h"
 #include "service/transport/http_connection.h"
 
 namespace {
 
 constexpr int kReconnect = 1;  // answer taken, but the connection cannot carry the next one
+constexpr int kFenced = 2;     // this instance may not send (cluster mode, not the leader)
 
 struct Quad {
   explicit Quad(uint32_t address) { std::memcpy(b, &address, 4); }
@@ -201,7 +203,16 @@ void CKelHttpClientThread::HttpSend() {
     if (ReleaseIfEmpty()) return;
     Bound bound = LoadBound();
     Quad q(bound.address);
-    if (HttpClient(bound) == 0) {
+    if (!sendgate::MaySend()) {
+      DropFenced(bound);
+      continue;
+    }
+    int result = HttpClient(bound);
+    if (result == kFenced) {
+      DropFenced(bound);
+      continue;
+    }
+    if (result == 0) {
       Syslog(kLogInfo, "ACL setting was completed in PV(%d.%d.%d.%d:%d).", q.b[0], q.b[1], q.b[2],
              q.b[3], bound.port);
       SetRetry(0);
@@ -226,6 +237,22 @@ void CKelHttpClientThread::HttpSend() {
   }
 }
 
+// Not the leader (or no longer): what waits here is dropped without a failure being reported,
+// since no router should have it from this instance; the leader that follows reloads every
+// router anyway.
+void CKelHttpClientThread::DropFenced(const Bound& bound) {
+  int32_t dropped = 0;
+  {
+    CKelListLock hold(queue_);
+    dropped = queue_.GetCount(1);
+    if (dropped > 0) queue_.RemoveAll(1);
+  }
+  SetRetry(0);
+  Quad q(bound.address);
+  Syslog(kLogDebug, "Not the leader: %d requests for PV(%d.%d.%d.%d:%d) were dropped.", dropped,
+         q.b[0], q.b[1], q.b[2], q.b[3], bound.port);
+}
+
 void CKelHttpClientThread::DropHead(const Bound& bound) {
   CKelNode* node = queue_.DetachHead();
   if (node == nullptr) return;
@@ -242,6 +269,7 @@ int CKelHttpClientThread::HttpClient(const Bound& bound) {
   if (bound.address == 0) return -1;
   CHttpConnection connection(&end_, &stop_, timing_.receiveBudgetMs);
   for (;;) {
+    if (!sendgate::MaySend()) return kFenced;
     if (!connection.Open(bound.address, bound.port, timing_.connectTimeoutMs)) {
       if (stop_.load()) return -1;
       Quad q(bound.address);
@@ -251,7 +279,7 @@ int CKelHttpClientThread::HttpClient(const Bound& bound) {
       return -1;
     }
     int result = Exchange(connection, bound);
-    if (result == -1) {
+    if (result == -1 || result == kFenced) {
       connection.Close();  // a failure: nothing it still holds may reach the router later
     } else {
       connection.CloseGracefully();
@@ -274,14 +302,22 @@ int CKelHttpClientThread::Exchange(CHttpConnection& connection, const Bound& bou
     }
     if (request.address != bound.address) return -1;  // erased and rebound meanwhile
     // Header and body leave in one write, so a short request is one segment for the router.
+    // The last look before bytes leave: a leader whose lease ran out sends nothing more.
+    if (!sendgate::MaySend()) return kFenced;
+    const std::string* header = &request.header;
+    std::string termed;
+    if (int64_t term = sendgate::Term(); term != 0) {
+      termed = HeaderWithTerm(request.header, term);
+      header = &termed;
+    }
     bool headerSent = false;
-    bool sent = connection.Send(request.header, request.body, &headerSent);
+    bool sent = connection.Send(*header, request.body, &headerSent);
     if (!headerSent) {
       Syslog(kLogDebug,
              "An error occurred at the time of the HTTP header transmission of a message.");
       return -1;
     }
-    Syslog(kLogDebug, "HTTP header is %s", request.header.c_str());
+    Syslog(kLogDebug, "HTTP header is %s", header->c_str());
     if (!sent) {
       Syslog(kLogDebug,
              "An error occurred at the time of the HTTP body transmission of a message.");

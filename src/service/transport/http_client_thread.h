@@ -74,6 +74,7 @@ class CKelHttpClientThread {
   void SetRetry(int32_t retry);
   bool ReleaseIfEmpty();
   void DropHead(const Bound& bound);
+  void DropFenced(const Bound& bound);
   void Pause(int ms, const Bound& bound);
 
   const HttpSenderTiming timing_;

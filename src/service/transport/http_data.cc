@@ -32,6 +32,12 @@ void CHttpData::SetAddressBytes(const uint8_t bytes[4]) { std::memcpy(&address, 
 
 void CHttpData::AddressBytes(uint8_t bytes[4]) const { std::memcpy(bytes, &address, 4); }
 
+std::string HeaderWithTerm(const std::string& header, int64_t term) {
+  std::string line = "X-Vokel-Term: " + std::to_string(term) + "\r\n";
+  size_t end = header.size() >= 2 ? header.size() - 2 : header.size();
+  return header.substr(0, end) + line + header.substr(end);
+}
+
 bool IsSameHttpData(const CHttpData& a, const CHttpData& b) {
   return a.address == b.address && a.port == b.port && a.header == b.header && a.body == b.body;
 }

@@ -35,6 +35,11 @@ class CHttpData : public CKelRecord {
 // True when address, port, header and body are all equal (texts byte for byte).
 bool IsSameHttpData(const CHttpData& a, const CHttpData& b);
 
+// `header` (ending in an empty line) with "X-Vokel-Term: TERM" added as its last line: what a
+// leader of a cluster sends, so that a router's log shows under which leadership each request
+// came.
+std::string HeaderWithTerm(const std::string& header, int64_t term);
+
 // Standard Base64 with "=" padding and no line breaks; exactly 4 * ceil(length / 3)
 // characters. false (output untouched) when the input is missing or empty.
 bool Base64Encode(const void* bytes, size_t length, std::string* out);
