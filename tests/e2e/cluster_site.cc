@@ -74,6 +74,7 @@ Site::~Site() {
 }
 
 std::string Site::Start() {
+  if (!syslog_.Start(514, "127.0.0.1", 1 << 20)) return "cannot listen for syslog";
   std::string error = etcd_.Start();
   if (!error.empty()) return "etcd: " + error;
   for (int r = 1; r <= routers(); ++r) {
@@ -93,8 +94,14 @@ std::string Site::Start() {
 std::string Site::StartInstance(int i, int timeoutMs) {
   clients_[i]->Close();
   paused_[i] = false;
+  const int64_t deadline = NowMs() + timeoutMs;
   if (!instances_[i]->Start({}, CommandPort(i), timeoutMs)) {
     return Name(i) + ": " + instances_[i]->error();
+  }
+  // The operator API may come up after the command port.
+  while (!View(i, 500).answered) {
+    if (RemainingMs(deadline) == 0) return Name(i) + ": /status did not answer";
+    SleepMs(20);
   }
   return "";
 }
@@ -213,6 +220,23 @@ bool Site::WaitTablesEqual(int i, int timeoutMs) {
     if (equal) return true;
     if (RemainingMs(deadline) == 0) return false;
   }
+}
+
+std::string Site::LogTail(size_t count) {
+  const std::vector<std::string>& messages = syslog_.Messages();
+  std::string text;
+  for (size_t k = messages.size() > count ? messages.size() - count : 0; k < messages.size(); ++k) {
+    text += messages[k] + "\n";
+  }
+  return text;
+}
+
+std::string Site::JournalText(int r) const {
+  std::string text;
+  for (const e2e::RouterRequest& q : Journal(r)) {
+    text += std::to_string(q.term) + " " + (q.event.empty() ? q.Text() : q.event) + "\n";
+  }
+  return text;
 }
 
 std::string Site::TermProblems(int r) const {

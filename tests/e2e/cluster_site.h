@@ -95,6 +95,8 @@ class Site {
   chaos::Comparison Compare(int i, int r) const;
   // Waits until every router's table equals its lines on instance i.
   bool WaitTablesEqual(int i, int timeoutMs);
+  // Router r's journal, "TERM TEXT" a line, for failure messages.
+  std::string JournalText(int r) const;
   // The requests in router r's journal that break the term rule (every request carries a
   // term, and no term is lower than one before it), one a line; empty when none does.
   std::string TermProblems(int r) const;
@@ -102,9 +104,12 @@ class Site {
   bool WaitReset(int r, int64_t term, int timeoutMs) const;
 
   EtcdTestCluster& etcd() { return etcd_; }
+  // The last `count` syslog messages of all instances, one a line, for failure messages.
+  std::string LogTail(size_t count = 40);
 
  private:
   EtcdTestCluster etcd_;
+  e2e::SyslogListener syslog_;
   e2e::TempDir tables_;
   std::vector<std::unique_ptr<e2e::ServiceProcess>> instances_;
   std::vector<std::unique_ptr<e2e::CommandClient>> clients_;
