@@ -174,7 +174,9 @@ TEST(ClusterChaosTest, UnderKillsAndPausesEveryInstanceListsTheModelAndRoutersFo
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  for (const auto& [text, count] : replies) std::printf("%6d x %s\n", count, text.c_str());
+  for (const auto& [text, count] : replies) {
+    std::printf("%6d x \"%s\"\n", count, text.substr(0, text.find('\r')).c_str());
+  }
   EXPECT_EQ(problems, "");
 
   // Everything back up: the instances agree with each other and with the model.
