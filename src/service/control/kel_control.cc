@@ -225,8 +225,9 @@ void CKelControl::LeadRouters() {
   {
     CKelListLock hold(PvList());
     for (CKelNode* n = PvList().GetHead(1); n != nullptr; n = PvList().GetNext(n, 1)) {
-      const auto* router = static_cast<const CPvData*>(n->data);
+      auto* router = static_cast<CPvData*>(n->data);
       if (router->pendingDelete || !router->alive) continue;
+      router->resendPending = 1;  // what this instance "sent" as a follower went nowhere
       uint32_t address = 0;
       std::memcpy(&address, router->address.data(), 4);
       on.push_back(address);
