@@ -212,10 +212,10 @@ std::string Site::Run(const std::vector<Event>& events, Clock::time_point start,
   return problems;
 }
 
-Comparison Site::Compare(int r, bool print) {
+Comparison CompareTable(const std::string& table, const std::string& address, uint16_t apiPort) {
   Comparison c;
   std::multiset<std::string> present;
-  std::string text = testsupport::ReadFile(Table(r)).value_or("");
+  std::string text = testsupport::ReadFile(table).value_or("");
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find('\n', start);
     std::string line = text.substr(start, end - start);
@@ -224,7 +224,7 @@ Comparison Site::Compare(int r, bool print) {
     start = end + 1;
   }
   std::set<std::string> expected;
-  apitest::HttpReply reply = apitest::Get("/routers/" + Address(r) + "/lines", apiPort_);
+  apitest::HttpReply reply = apitest::Get("/routers/" + address + "/lines", apiPort);
   if (reply.status == 200) {
     for (const auto& l : nlohmann::json::parse(reply.body, nullptr, false)) {
       std::string line = l.value("line", "");
@@ -250,6 +250,11 @@ Comparison Site::Compare(int r, bool print) {
       c.differences += "duplicate " + *it + "\n";
     }
   }
+  return c;
+}
+
+Comparison Site::Compare(int r, bool print) {
+  Comparison c = CompareTable(Table(r), Address(r), apiPort_);
   if (print) {
     std::printf("%-6s %s: expected %zu, present %zu, missing %zu, extra %zu, duplicates %zu\n",
                 name_.c_str(), Address(r).c_str(), c.expected, c.present, c.missing, c.extra,

@@ -60,6 +60,10 @@ struct Comparison {
   bool Equal() const { return missing == 0 && extra == 0 && duplicates == 0; }
 };
 
+// The table pvsim keeps in `table` against the lines of router `address` as the operator API on
+// `apiPort` gives them.
+Comparison CompareTable(const std::string& table, const std::string& address, uint16_t apiPort);
+
 class Site {
  public:
   // `state`: SYNC=state, else the edits of each change; the access entry store in both.

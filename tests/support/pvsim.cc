@@ -36,6 +36,7 @@ PvsimRequest ParsePvsimJournalLine(const std::string& line) {
   r.status = Number<int>(j, "status");
   r.conn = Number<long>(j, "conn");
   r.seq = Number<long>(j, "seq");
+  r.term = Number<int64_t>(j, "term");
   r.time = Number<double>(j, "time");
   r.answered = Number<double>(j, "answered");
   if (auto early = j.find("early"); early != j.end() && early->is_boolean()) {

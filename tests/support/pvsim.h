@@ -28,6 +28,7 @@ struct PvsimRequest {
   long conn = 0;      // the connection (counted in pvsim's life) and the request on it
   long seq = 0;
   bool early = false;   // the next request arrived before this answer went out
+  int64_t term = 0;     // the X-Vokel-Term header, 0 without one
   double time = 0;      // when the request arrived, in seconds since 1970
   double answered = 0;  // when it was answered
 

@@ -17,7 +17,7 @@ TEST(ReadersTest, JournalIsReadAsItGrowsWithItsEscapesAndOnlyWholeLines) {
   EXPECT_TRUE(journal.ReadNew().empty());  // no file yet
   std::string first =
       R"({"time":1.5,"answered":1.75,"auth":"ok","form":{"version":"1","class":"client",)"
-      R"("opcode":"add","count":"1","acl":"add access-list \"kel\" x\\y\u0009z"},"status":200})"
+      R"("opcode":"add","count":"1","acl":"add access-list \"kel\" x\\y\u0009z"},"status":200,"term":8589934597})"
       "\n";
   std::string refused = R"({"time":2,"conn":3,"peer":"127.0.0.1:5","event":"refused"})";
   ASSERT_TRUE(testsupport::WriteFile(path, first + refused.substr(0, 20)));
@@ -28,6 +28,7 @@ TEST(ReadersTest, JournalIsReadAsItGrowsWithItsEscapesAndOnlyWholeLines) {
   EXPECT_EQ(got[0].auth, "ok");
   EXPECT_EQ(got[0].status, 200);
   EXPECT_DOUBLE_EQ(got[0].answered, 1.75);
+  EXPECT_EQ(got[0].term, 8589934597);  // past 32 bits
   // The rest of the half-written line, then a reset request.
   ASSERT_TRUE(testsupport::WriteFile(
       path, first + refused + "\n" +
@@ -37,6 +38,7 @@ TEST(ReadersTest, JournalIsReadAsItGrowsWithItsEscapesAndOnlyWholeLines) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].event, "refused");
   EXPECT_EQ(got[0].status, 0);
+  EXPECT_EQ(got[0].term, 0);  // no header, no term
   EXPECT_EQ(got[1].Text(), "quarantine reset");
   EXPECT_EQ(got[1].status, 401);
 }

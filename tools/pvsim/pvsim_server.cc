@@ -124,6 +124,13 @@ Outcome Decide(const Server& server, const Request& request) {
   return out;
 }
 
+// The X-Vokel-Term value as a JSON number: -1 when it is not a decimal count, so that a
+// malformed header shows instead of passing for a term.
+std::string TermNumber(const std::string& value) {
+  if (value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos) return "-1";
+  return std::to_string(std::stoll(value));
+}
+
 std::string JournalLine(long connection, long seq, const std::string& peer, const Request& request,
                         const Outcome& outcome, bool early, double answered, const char* event) {
   std::string line =
@@ -134,6 +141,9 @@ std::string JournalLine(long connection, long seq, const std::string& peer, cons
       ",\"user\":" + JsonString(outcome.user) + ",\"auth\":" + JsonString(outcome.auth) +
       ",\"form\":" + FormJson(request.body) + ",\"status\":" + std::to_string(outcome.status) +
       ",\"early\":" + (early ? "true" : "false");
+  // The leader's term a cluster member sends with every request; the key only when it came.
+  std::string term = request.Header("x-vokel-term");
+  if (!term.empty()) line += ",\"term\":" + TermNumber(term);
   if (event != nullptr) line += std::string(",\"event\":") + JsonString(event);
   return line + "}";
 }
