@@ -76,6 +76,7 @@ run_bin recovery_bench 480 --max-seconds 450
 if [ -x "$bin/kel_store_bench" ]; then
   run_bin kel_store_bench 90
 fi
+run_bin cluster_bench 300
 if [ -f bench/chaos/chaos_soak.sh ]; then
   # Two minutes of faults instead of its default three keep the whole within about ten minutes;
   # it makes its own private network and ends by itself.

@@ -1,6 +1,7 @@
 #include "service/cluster/cluster_node.h"
 
 #include <algorithm>
+#include <random>
 
 #include "common/syslog.h"
 #include "service/base/send_gate.h"
@@ -18,7 +19,8 @@
 namespace {
 
 constexpr int kCommandBudgetMs = 5000;  // a command is answered within this
-constexpr int kCallTimeoutMs = 4500;    // one etcd call of a command
+constexpr int kCallTimeoutMs = 4500;    // one etcd read of the sync
+constexpr int kTryTimeoutMs = 2000;     // one try of a command's write
 constexpr size_t kMaxTxnOps = 128;      // etcd's default --max-txn-ops
 constexpr CommandFamily kFamilies[] = {CommandFamily::kPv, CommandFamily::kPvroute,
                                        CommandFamily::kPc, CommandFamily::kQuarantine,
@@ -103,9 +105,30 @@ ClusterNode::ClusterNode(ClusterSettings settings, Hooks hooks)
               leaderChanged_ = true;
             }
             wake_.notify_all();
-          }) {}
+          }) {
+  std::random_device random;
+  session_ = std::to_string(random()) + std::to_string(random());
+}
 
 ClusterNode::~ClusterNode() { Stop(); }
+
+std::string ClusterNode::NextRequest() {
+  return settings_.name + "-" + session_ + "-" + std::to_string(requests_.fetch_add(1) + 1);
+}
+
+EtcdTxnResult ClusterNode::Commit(const std::vector<EtcdCompare>& compares,
+                                  const std::vector<EtcdOp>& ops,
+                                  const std::vector<EtcdOp>& failure, Clock::time_point deadline) {
+  EtcdTxnResult result;
+  do {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 50) break;
+    result = client_.Txn(compares, ops, failure,
+                         static_cast<int>(std::min<int64_t>(left.count(), kTryTimeoutMs)));
+  } while (!result.ok && synced_.load());
+  if (!result.ok && result.error.empty()) result.error = "no time left";
+  return result;
+}
 
 void ClusterNode::TakeSeed() {
   std::vector<EtcdOp> puts;
@@ -370,6 +393,8 @@ ReplicaOutcome ClusterNode::Add(CommandFamily family, const CKelRecord& record,
   if (!synced_.load()) return Unavailable("an add", "the registries were not read from etcd yet");
   if (family == CommandFamily::kKel) return AddKel(record, deadline);
   std::string identity = RecordIdentity(family, record, router);
+  std::string request = NextRequest();
+  std::string key = keys_.Record(family, identity);
   return Guarded(
       family,
       [&]() {
@@ -410,10 +435,10 @@ ReplicaOutcome ClusterNode::Add(CommandFamily family, const CKelRecord& record,
         }
         change.ops = VersionBumps(family);
         change.ops.push_back(
-            EtcdOp::Put(keys_.Record(family, identity), EncodeRecord(family, record, routerText)));
+            EtcdOp::Put(key, EncodeRecord(family, record, routerText, 0, request)));
         return change;
       },
-      deadline);
+      deadline, [&] { return WrittenBy(mirror_.ValueLocked(key), request); });
 }
 
 ReplicaOutcome ClusterNode::Delete(CommandFamily family, const CKelRecord& key,
@@ -466,7 +491,8 @@ ReplicaOutcome ClusterNode::Delete(CommandFamily family, const CKelRecord& key,
 }
 
 ReplicaOutcome ClusterNode::Guarded(CommandFamily family, const std::function<Change()>& plan,
-                                    Clock::time_point deadline) {
+                                    Clock::time_point deadline,
+                                    const std::function<bool()>& landed) {
   std::lock_guard<std::mutex> one(familyLocks_[static_cast<size_t>(family) % 8]);
   const std::vector<CommandFamily> guards = Guards(family);
   while (true) {
@@ -474,6 +500,7 @@ ReplicaOutcome ClusterNode::Guarded(CommandFamily family, const std::function<Ch
     Change change;
     {
       auto still = mirror_.LockState();
+      if (landed && landed()) return ReplicaOutcome::kDone;  // an earlier try was applied
       for (CommandFamily f : guards) seen.push_back(mirror_.VersionLocked(f));
       change = plan();
     }
@@ -483,7 +510,7 @@ ReplicaOutcome ClusterNode::Guarded(CommandFamily family, const std::function<Ch
       compares.push_back(EtcdCompare::ModRevisionIs(keys_.Version(guards[i]), seen[i]));
     }
     // An empty change (a duplicate, a missing router) is confirmed by the same guard.
-    EtcdTxnResult result = client_.Txn(compares, change.ops);
+    EtcdTxnResult result = Commit(compares, change.ops, {}, deadline);
     if (!result.ok) return Unavailable("a change", result.error);
     if (result.succeeded) {
       if (change.ops.empty()) return change.outcome;
@@ -520,10 +547,19 @@ ReplicaOutcome ClusterNode::AddKel(const CKelRecord& record, Clock::time_point d
   std::string source =
       keys_.Record(CommandFamily::kKel, identity.substr(0, identity.rfind('/') + 1));
   EtcdCompare absent = anyMac ? EtcdCompare::NoneWithPrefix(source) : EtcdCompare::Absent(key);
+  std::string request = NextRequest();
+  EtcdOp read = anyMac ? EtcdOp::Get(source, EtcdPrefixEnd(source)) : EtcdOp::Get(key);
   EtcdTxnResult result =
-      client_.Txn({absent}, {EtcdOp::Put(key, EncodeRecord(CommandFamily::kKel, entry, ""))});
+      Commit({absent}, {EtcdOp::Put(key, EncodeRecord(CommandFamily::kKel, entry, "", 0, request))},
+             {read}, deadline);
   if (!result.ok) return Unavailable("kel add", result.error);
-  if (!result.succeeded) return ReplicaOutcome::kDuplicate;
+  if (!result.succeeded) {
+    // The entry that is in the way may be this command's own, from a try whose answer was lost.
+    auto own = std::find_if(result.kvs.begin(), result.kvs.end(),
+                            [&](const EtcdKeyValue& kv) { return WrittenBy(kv.value, request); });
+    if (own == result.kvs.end()) return ReplicaOutcome::kDuplicate;
+    result.revision = own->modRevision;
+  }
   if (mirror_.WaitApplied(result.revision, deadline)) return ReplicaOutcome::kDone;
   return Unavailable("kel add in time", "committed at revision " + std::to_string(result.revision) +
                                             ", but this instance's copy did not show it in 5 s");
@@ -534,13 +570,17 @@ ReplicaOutcome ClusterNode::DeleteKel(const CKelRecord& record, Clock::time_poin
   std::string identity = RecordIdentity(CommandFamily::kKel, key, nullptr);
   bool anyMac =
       key.macText.empty() || std::all_of(key.mac, key.mac + 6, [](uint8_t b) { return b == 0; });
+  std::string first = keys_.Record(CommandFamily::kKel,
+                                   anyMac ? identity.substr(0, identity.rfind('/') + 1) : identity);
+  std::string end = anyMac ? EtcdPrefixEnd(first) : std::string();
+  // A delete is the same when repeated: tried again while etcd gives no answer.
   EtcdDeleteResult result;
-  if (anyMac) {
-    result = client_.DeletePrefix(
-        keys_.Record(CommandFamily::kKel, identity.substr(0, identity.rfind('/') + 1)));
-  } else {
-    result = client_.DeleteRange(keys_.Record(CommandFamily::kKel, identity));
-  }
+  do {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 50) break;
+    result = client_.DeleteRange(first, end,
+                                 static_cast<int>(std::min<int64_t>(left.count(), kTryTimeoutMs)));
+  } while (!result.ok && synced_.load());
   if (!result.ok) return Unavailable("kel del", result.error);
   if (result.deleted == 0 || mirror_.WaitApplied(result.revision, deadline)) {
     return ReplicaOutcome::kDone;
@@ -620,7 +660,8 @@ ReplicaOutcome ClusterNode::WriteInChunks(const char* what, std::vector<EtcdOp> 
     size_t count = std::min(kMaxTxnOps - ops.size(), puts.size() - written);
     ops.insert(ops.end(), puts.begin() + static_cast<long>(written),
                puts.begin() + static_cast<long>(written + count));
-    EtcdTxnResult result = client_.Txn({}, ops);
+    // Puts and deletes of whole ranges are the same when repeated.
+    EtcdTxnResult result = Commit({}, ops, {}, deadline);
     if (!result.ok) {
       if (written == 0 && revision == 0) return Unavailable(what, result.error);
       return Unavailable(what, "stopped after " + std::to_string(written) + " of " +

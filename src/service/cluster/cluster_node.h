@@ -87,13 +87,21 @@ class ClusterNode : public RegistryReplica {
   ReplicaOutcome DeleteKel(const CKelRecord& key, Clock::time_point deadline);
   // Optimistic change of a family other than kel: `plan` reads the registries (the mirror held
   // still) and says what to write; the transaction holds only while the guarded families'
-  // version keys are as read, else it is planned again.
+  // version keys are as read, else it is planned again. `landed` (read with the mirror held
+  // still) tells whether an earlier try whose answer was lost wrote the change after all.
   ReplicaOutcome Guarded(CommandFamily family, const std::function<Change()>& plan,
-                         Clock::time_point deadline);
+                         Clock::time_point deadline, const std::function<bool()>& landed = nullptr);
   // Writes `ops` in transactions of at most etcd's operation limit; the first may be guarded.
   ReplicaOutcome WriteInChunks(const char* what, std::vector<EtcdOp> head, std::vector<EtcdOp> puts,
                                Clock::time_point deadline);
   ReplicaOutcome Unavailable(const char* what, const std::string& why);
+  // One transaction, tried again until the deadline while etcd gives no answer (a member that
+  // lost its leader keeps a write until the call times out): each try gets at most 2 s. A
+  // write whose answer was lost may have been applied; callers recognise their own records by
+  // their request name (see record_codec.h) or are idempotent.
+  EtcdTxnResult Commit(const std::vector<EtcdCompare>& compares, const std::vector<EtcdOp>& ops,
+                       const std::vector<EtcdOp>& failure, Clock::time_point deadline);
+  std::string NextRequest();
   std::vector<CommandFamily> Guards(CommandFamily family) const;
   std::vector<EtcdOp> VersionBumps(CommandFamily family) const;
 
@@ -117,6 +125,8 @@ class ClusterNode : public RegistryReplica {
   std::atomic<bool> leading_{false};
   std::atomic<int64_t> term_{0};
   std::atomic<uint64_t> leaderChanges_{0};
+  std::atomic<uint64_t> requests_{0};
+  std::string session_;           // random, per process: request names never repeat across restarts
   int64_t lease_ = 0;             // election thread only
   int64_t leaseConfirmedNs_ = 0;  // when the last confirmed renewal (or grant) was sent
   std::thread sync_;

@@ -276,7 +276,7 @@ void EtcdClient::GiveBack(void* handle) {
 }
 
 EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool readOnly,
-                            void* json_out) {
+                            void* json_out, int timeoutMs) {
   json& reply = *static_cast<json*>(json_out);
   EtcdStatus status;
   if (aborted_.load()) {
@@ -294,7 +294,8 @@ EtcdStatus EtcdClient::Call(const char* path, const std::string& body, bool read
     return status;
   }
   curl_slist* headers = JsonHeaders();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings_.timeoutMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : settings_.timeoutMs);
   const size_t first = preferred_.load() % count;
   std::string error;
   bool curlTimedOut = false;  // the last attempt ended on curl's own time-out
@@ -377,25 +378,26 @@ EtcdStatus EtcdClient::Put(const std::string& key, const std::string& value, int
   return Call("/v3/kv/put", PutJson(key, value, lease).dump(), false, &reply);
 }
 
-EtcdDeleteResult EtcdClient::DeleteRange(const std::string& key, const std::string& rangeEnd) {
+EtcdDeleteResult EtcdClient::DeleteRange(const std::string& key, const std::string& rangeEnd,
+                                         int timeoutMs) {
   json reply;
   EtcdDeleteResult out;
   static_cast<EtcdStatus&>(out) =
-      Call("/v3/kv/deleterange", RangeJson(key, rangeEnd).dump(), false, &reply);
+      Call("/v3/kv/deleterange", RangeJson(key, rangeEnd).dump(), false, &reply, timeoutMs);
   if (out.ok) out.deleted = Int(reply, "deleted");
   return out;
 }
 
 EtcdTxnResult EtcdClient::Txn(const std::vector<EtcdCompare>& compares,
                               const std::vector<EtcdOp>& success,
-                              const std::vector<EtcdOp>& failure) {
+                              const std::vector<EtcdOp>& failure, int timeoutMs) {
   json body = {{"compare", json::array()}, {"success", json::array()}, {"failure", json::array()}};
   for (const EtcdCompare& c : compares) body["compare"].push_back(CompareJson(c));
   for (const EtcdOp& op : success) body["success"].push_back(OpJson(op));
   for (const EtcdOp& op : failure) body["failure"].push_back(OpJson(op));
   json reply;
   EtcdTxnResult out;
-  static_cast<EtcdStatus&>(out) = Call("/v3/kv/txn", body.dump(), false, &reply);
+  static_cast<EtcdStatus&>(out) = Call("/v3/kv/txn", body.dump(), false, &reply, timeoutMs);
   if (!out.ok) return out;
   out.succeeded = reply.value("succeeded", false);
   auto responses = reply.find("responses");

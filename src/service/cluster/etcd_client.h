@@ -134,13 +134,15 @@ class EtcdClient {
   }
   // lease 0: the key outlives every lease.
   EtcdStatus Put(const std::string& key, const std::string& value, int64_t lease = 0);
-  EtcdDeleteResult DeleteRange(const std::string& key, const std::string& rangeEnd = "");
+  // timeoutMs > 0: this call's bound instead of Settings::timeoutMs.
+  EtcdDeleteResult DeleteRange(const std::string& key, const std::string& rangeEnd = "",
+                               int timeoutMs = 0);
   EtcdDeleteResult DeletePrefix(const std::string& prefix) {
     return DeleteRange(prefix, EtcdPrefixEnd(prefix));
   }
   // Runs success when every compare holds, else failure, as one atomic step.
   EtcdTxnResult Txn(const std::vector<EtcdCompare>& compares, const std::vector<EtcdOp>& success,
-                    const std::vector<EtcdOp>& failure = {});
+                    const std::vector<EtcdOp>& failure = {}, int timeoutMs = 0);
   // Drops the history before revision; a watch from an older revision is then refused.
   EtcdStatus Compact(int64_t revision);
 
@@ -156,7 +158,8 @@ class EtcdClient {
  private:
   // POSTs body to path; *json receives the answer's first JSON object (the "result" of a
   // streamed answer). readOnly: also retried on another endpoint after a broken connection.
-  EtcdStatus Call(const char* path, const std::string& body, bool readOnly, void* json);
+  EtcdStatus Call(const char* path, const std::string& body, bool readOnly, void* json,
+                  int timeoutMs = 0);
   void* TakeHandle();
   void GiveBack(void* handle);
 

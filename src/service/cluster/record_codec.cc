@@ -154,13 +154,21 @@ std::string RecordIdentity(CommandFamily family, const CKelRecord& record, const
 }
 
 std::string EncodeRecord(CommandFamily family, const CKelRecord& record,
-                         const std::string& routerText, int64_t order) {
+                         const std::string& routerText, int64_t order, const std::string& request) {
   json value = json::object();
   const auto& names = FieldNames(family);
   std::vector<std::string> texts = Texts(family, record, routerText);
   for (size_t i = 0; i < names.size() && i < texts.size(); ++i) value[names[i]] = texts[i];
   if (order != 0) value["order"] = order;
+  if (!request.empty()) value["request"] = request;
   return value.dump();
+}
+
+bool WrittenBy(const std::string& value, const std::string& request) {
+  json parsed = json::parse(value, nullptr, false);
+  if (!parsed.is_object()) return false;
+  auto found = parsed.find("request");
+  return found != parsed.end() && found->is_string() && *found == request;
 }
 
 bool DecodeRecord(CommandFamily family, const std::string& text, DecodedRecord* out,

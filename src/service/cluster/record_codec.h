@@ -24,9 +24,15 @@ CommandFamily FamilyOfKey(const std::string& prefix, const std::string& key);
 // The identity of a record. `router`: the router's four address bytes for a route.
 std::string RecordIdentity(CommandFamily family, const CKelRecord& record, const uint8_t* router);
 
-// The value of a record. `routerText`: the router's address as typed, for a route.
+// The value of a record. `routerText`: the router's address as typed, for a route. `request`,
+// when not empty, names the command that wrote it, so that a command whose first answer was
+// lost knows its own record when it tries again.
 std::string EncodeRecord(CommandFamily family, const CKelRecord& record,
-                         const std::string& routerText, int64_t order = 0);
+                         const std::string& routerText, int64_t order = 0,
+                         const std::string& request = "");
+
+// Whether `value` was written by `request`.
+bool WrittenBy(const std::string& value, const std::string& request);
 
 struct DecodedRecord {
   std::unique_ptr<CKelRecord> record;  // a CKelData, CPvData, ... of the family

@@ -259,6 +259,11 @@ int64_t RegistryMirror::VersionLocked(CommandFamily family) const {
   return found == versions_.end() ? 0 : found->second;
 }
 
+std::string RegistryMirror::ValueLocked(const std::string& key) const {
+  auto found = records_.find(key);
+  return found == records_.end() ? std::string() : found->second.value;
+}
+
 std::string RegistryMirror::LeaderName() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return leaderName_;

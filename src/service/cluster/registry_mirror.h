@@ -61,6 +61,8 @@ class RegistryMirror {
   // VersionLocked agree.
   std::unique_lock<std::mutex> LockState() const { return std::unique_lock<std::mutex>(mutex_); }
   int64_t VersionLocked(CommandFamily family) const;
+  // The value of a record key this copy holds; empty when it holds none.
+  std::string ValueLocked(const std::string& key) const;
 
   // The leader key: its value (empty when there is none) and the revision it was created at.
   std::string LeaderName() const;
