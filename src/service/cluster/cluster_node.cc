@@ -289,12 +289,15 @@ void ClusterNode::SeedEmptyCluster(const EtcdRangeResult& snapshot) {
 // ---- the election ----
 
 void ClusterNode::ElectionLoop() {
-  const auto tick = std::chrono::milliseconds(std::max(250, settings_.leaseSeconds * 1000 / 4));
+  // Four renewals in each window of LEASE - 1 s, so that one slow or lost answer does not
+  // silence a healthy leader.
+  const auto tick =
+      std::chrono::milliseconds(std::clamp((settings_.leaseSeconds - 1) * 1000 / 4, 100, 2500));
   std::unique_lock<std::mutex> hold(mutex_);
   while (!stopping_) {
     leaderChanged_ = false;
     hold.unlock();
-    Renew();
+    bool renewed = Renew();
     if (leading_.load() && !sendgate::MaySend()) {
       StepDown("its lease was not renewed in time");
     }
@@ -302,7 +305,8 @@ void ClusterNode::ElectionLoop() {
         mirror_.LeaderName() != settings_.name) {
       StepDown("the leader key is no longer its own");
     }
-    if (!leading_.load() && lease_ != 0 && synced_.load() && mirror_.LeaderName().empty()) {
+    // Only on a renewal confirmed just now: the new leader's window starts from it.
+    if (renewed && !leading_.load() && synced_.load() && mirror_.LeaderName().empty()) {
       Campaign();
     }
     hold.lock();
@@ -310,7 +314,7 @@ void ClusterNode::ElectionLoop() {
   }
 }
 
-void ClusterNode::Renew() {
+bool ClusterNode::Renew() {
   int64_t sent = sendgate::NowNs();
   if (lease_ == 0) {
     EtcdLeaseResult granted = election_.LeaseGrant(settings_.leaseSeconds);
@@ -319,23 +323,24 @@ void ClusterNode::Renew() {
       lease_ = granted.id;
       leaseConfirmedNs_ = sent;
     }
-    return;
+    return granted.ok;
   }
   EtcdLeaseResult renewed = election_.LeaseKeepAliveOnce(lease_);
   if (renewed.ok && renewed.ttl > 0) {
     etcdUp_.store(true);
     leaseConfirmedNs_ = sent;
     if (leading_.load()) sendgate::Extend(sent + Seconds(settings_.leaseSeconds - 1));
-    return;
+    return true;
   }
   if (renewed.ok || renewed.error.find("expired") != std::string::npos ||
       renewed.error.find("not found") != std::string::npos) {
     etcdUp_.store(true);
     lease_ = 0;  // gone: a new one is asked for on the next tick
     if (leading_.load()) StepDown("its lease expired");
-    return;
+    return false;
   }
   etcdUp_.store(false);
+  return false;
 }
 
 void ClusterNode::Campaign() {

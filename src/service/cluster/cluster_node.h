@@ -78,7 +78,8 @@ class ClusterNode : public RegistryReplica {
   bool SyncOnce();
   void SeedEmptyCluster(const EtcdRangeResult& snapshot);
   void ElectionLoop();
-  void Renew();
+  // Grants or renews this instance's lease; true when etcd confirmed it just now.
+  bool Renew();
   void Campaign();
   void StepDown(const char* why);
   void Wake();

@@ -211,7 +211,7 @@ void CKelControl::StartCluster(const ClusterSettings& settings) {
     platform::PostThreadMessage(self, Msg().protocolRecv, static_cast<uint32_t>(family),
                                 kResultLoad);
   };
-  hooks.lead = [this] { LeadRouters(); };
+  hooks.lead = [self] { LeadRouters(self); };
   cluster_ = std::make_unique<ClusterNode>(settings, hooks);
   cluster_->TakeSeed();
   SetActiveReplica(cluster_.get());
@@ -220,7 +220,7 @@ void CKelControl::StartCluster(const ClusterSettings& settings) {
 
 // A new leader cannot know what its predecessor delivered: every router it finds ON is reset
 // and reloaded, as for a router that comes back.
-void CKelControl::LeadRouters() {
+void CKelControl::LeadRouters(platform::ThreadId controller) {
   std::vector<uint32_t> on;
   {
     CKelListLock hold(PvList());
@@ -234,7 +234,7 @@ void CKelControl::LeadRouters() {
     }
   }
   for (uint32_t address : on) {
-    platform::PostThreadMessage(MessageThreadId(), Msg().keepAliveStart, address, 0);
+    platform::PostThreadMessage(controller, Msg().keepAliveStart, address, 0);
   }
 }
 

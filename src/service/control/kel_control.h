@@ -73,7 +73,8 @@ class CKelControl : public CKelMessageThread {
   void OnClose();
   void LoadRegistries();
   void StartCluster(const ClusterSettings& settings);
-  void LeadRouters();
+  // Posts a router-up event to `controller` (this controller's thread) for every ON router.
+  static void LeadRouters(platform::ThreadId controller);
   void ClearPendingAdd();
   void StartCommandServer();
   void StartHttpClient();
