@@ -15,7 +15,7 @@ case "${1:-}" in
   --test)
     packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
                clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base systemd
-               man-db prometheus strace mmdebstrap etcd-server etcd-client) ;;
+               man-db prometheus strace mmdebstrap etcd-server etcd-client lld) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
