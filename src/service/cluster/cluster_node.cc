@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 
 #include "common/syslog.h"
 #include "service/base/send_gate.h"
@@ -67,6 +68,17 @@ void Collect(CKelList& list, CommandFamily family, const ClusterKeys& keys,
     puts->push_back(EtcdOp::Put(keys.Record(family, RecordIdentity(family, record, nullptr)),
                                 EncodeRecord(family, record, "", order)));
   }
+}
+
+// Reads a family's file into a list of its own with `load` and collects its records; false
+// when the file could not be read whole.
+template <class List, class T, class Load>
+bool LoadScratch(Load load, CommandFamily family, const ClusterKeys& keys,
+                 std::vector<EtcdOp>* puts) {
+  List scratch;
+  bool read = load(scratch) == 0;
+  Collect<T>(scratch, family, keys, puts);
+  return read;
 }
 
 // Every live route of `routers` (those flagged pendingAdd only, when `addedOnly`).
@@ -599,24 +611,18 @@ ReplicaOutcome ClusterNode::Load(CommandFamily family) {
   std::vector<EtcdOp> puts;
   bool read = false;
   switch (family) {
-    case CommandFamily::kPv: {
-      CPvList scratch;
-      read = PvLoad(scratch) == 0;
-      Collect<CPvData>(scratch, family, keys_, &puts);
+    case CommandFamily::kPv:
+      read =
+          LoadScratch<CPvList, CPvData>([](CPvList& l) { return PvLoad(l); }, family, keys_, &puts);
       break;
-    }
-    case CommandFamily::kPc: {
-      CPcList scratch;
-      read = LoadPcFile(scratch) == 0;
-      Collect<CPcData>(scratch, family, keys_, &puts);
+    case CommandFamily::kPc:
+      read = LoadScratch<CPcList, CPcData>([](CPcList& l) { return LoadPcFile(l); }, family, keys_,
+                                           &puts);
       break;
-    }
-    case CommandFamily::kQuarantine: {
-      CQuarantineList scratch;
-      read = LoadQuarantineFile(scratch) == 0;
-      Collect<CQuarantineData>(scratch, family, keys_, &puts);
+    case CommandFamily::kQuarantine:
+      read = LoadScratch<CQuarantineList, CQuarantineData>(
+          [](CQuarantineList& l) { return LoadQuarantineFile(l); }, family, keys_, &puts);
       break;
-    }
     case CommandFamily::kPvroute: {
       CPvList scratch;
       {
@@ -631,14 +637,23 @@ ReplicaOutcome ClusterNode::Load(CommandFamily family) {
       break;
   }
   if (!read) return ReplicaOutcome::kLoadError;
+  std::lock_guard<std::mutex> one(familyLocks_[static_cast<size_t>(family) % 8]);
+  // etcd refuses a put inside a range the same transaction deletes: the records the file does
+  // not have are deleted one by one, the others written over. A router load takes every route
+  // with it, as the routers are new records.
   std::vector<EtcdOp> head = VersionBumps(family);
-  for (CommandFamily f : Guards(family)) {
-    if (f == family || family == CommandFamily::kPv) {
-      std::string prefix = FamilyPrefix(keys_.prefix, f);
-      head.push_back(EtcdOp::Delete(prefix, EtcdPrefixEnd(prefix)));
+  if (family == CommandFamily::kPv) {
+    std::string routes = FamilyPrefix(keys_.prefix, CommandFamily::kPvroute);
+    head.push_back(EtcdOp::Delete(routes, EtcdPrefixEnd(routes)));
+  }
+  std::set<std::string> incoming;
+  for (const EtcdOp& put : puts) incoming.insert(put.key);
+  {
+    auto still = mirror_.LockState();
+    for (const std::string& key : mirror_.KeysLocked(family)) {
+      if (incoming.count(key) == 0) head.push_back(EtcdOp::Delete(key));
     }
   }
-  std::lock_guard<std::mutex> one(familyLocks_[static_cast<size_t>(family) % 8]);
   return WriteInChunks("a load", std::move(head), std::move(puts), deadline);
 }
 
@@ -658,25 +673,32 @@ ReplicaOutcome ClusterNode::Clear(CommandFamily family) {
 
 ReplicaOutcome ClusterNode::WriteInChunks(const char* what, std::vector<EtcdOp> head,
                                           std::vector<EtcdOp> puts, Clock::time_point deadline) {
-  size_t written = 0;
-  int64_t revision = 0;
   std::vector<EtcdOp> ops = std::move(head);
+  const size_t records = puts.size();
+  const size_t before = ops.size();
+  ops.insert(ops.end(), std::make_move_iterator(puts.begin()), std::make_move_iterator(puts.end()));
+  size_t done = 0;
+  int64_t revision = 0;
   do {
-    size_t count = std::min(kMaxTxnOps - ops.size(), puts.size() - written);
-    ops.insert(ops.end(), puts.begin() + static_cast<long>(written),
-               puts.begin() + static_cast<long>(written + count));
-    // Puts and deletes of whole ranges are the same when repeated.
-    EtcdTxnResult result = Commit({}, ops, {}, deadline);
+    size_t count = std::min(kMaxTxnOps, ops.size() - done);
+    std::vector<EtcdOp> chunk(ops.begin() + static_cast<long>(done),
+                              ops.begin() + static_cast<long>(done + count));
+    // Puts and deletes are the same when repeated. Each transaction of a long load has its own
+    // time: the bound is on etcd's answer, not on the size of the file.
+    auto bound = done == 0 ? deadline : Clock::now() + std::chrono::milliseconds(kCommandBudgetMs);
+    EtcdTxnResult result = Commit({}, chunk, {}, bound);
     if (!result.ok) {
-      if (written == 0 && revision == 0) return Unavailable(what, result.error);
+      if (done == 0) return Unavailable(what, result.error);
+      size_t written = done > before ? done - before : 0;
       return Unavailable(what, "stopped after " + std::to_string(written) + " of " +
-                                   std::to_string(puts.size()) +
+                                   std::to_string(records) +
                                    " records (run it again): " + result.error);
     }
     revision = result.revision;
-    written += count;
-    ops.clear();
-  } while (written < puts.size());
-  if (mirror_.WaitApplied(revision, deadline)) return ReplicaOutcome::kDone;
+    done += count;
+  } while (done < ops.size());
+  if (mirror_.WaitApplied(revision, Clock::now() + std::chrono::milliseconds(kCommandBudgetMs))) {
+    return ReplicaOutcome::kDone;
+  }
   return Unavailable(what, "this instance's copy did not show it within 5 s");
 }

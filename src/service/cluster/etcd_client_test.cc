@@ -331,4 +331,30 @@ TEST(EtcdClusterTest, SurvivesOneMemberLossFailsBoundedWithoutQuorumAndRecovers)
   EXPECT_EQ(client.Range("k").kvs.at(0).value, "back");
 }
 
+// https members that demand a client certificate: the client with the CA, its certificate and
+// key works; without its certificate, or trusting another CA, it is refused.
+TEST(EtcdTlsTest, ClientCertificateAndCaAreUsedAndRequired) {
+  ENTER_PRIVATE_NETWORK();
+  EtcdTestCluster cluster(1, 31, /*tls=*/true);
+  ASSERT_EQ(cluster.Start(), "");
+  EtcdSettings settings;
+  settings.endpoints = cluster.ClientUrls();
+  settings.caFile = cluster.CaFile();
+  settings.certFile = cluster.CertFile();
+  settings.keyFile = cluster.KeyFile();
+  settings.timeoutMs = 2000;
+  EtcdClient client(settings);
+  EtcdStatus put = client.Put("tls", "yes");
+  ASSERT_TRUE(put.ok) << put.error;
+  EXPECT_EQ(client.Range("tls").kvs.at(0).value, "yes");
+
+  EtcdSettings anonymous = settings;
+  anonymous.certFile.clear();
+  anonymous.keyFile.clear();
+  EXPECT_FALSE(EtcdClient(anonymous).Range("tls").ok);
+  EtcdSettings strangers = settings;
+  strangers.caFile = cluster.CertFile();  // a certificate that signed nothing
+  EXPECT_FALSE(EtcdClient(strangers).Range("tls").ok);
+}
+
 }  // namespace

@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "deadline.h"
 #include "service/cluster/etcd_client.h"
 
-EtcdTestCluster::EtcdTestCluster(int members, int firstHost) : dir_("vokel-etcd") {
+EtcdTestCluster::EtcdTestCluster(int members, int firstHost, bool tls)
+    : dir_("vokel-etcd"), tls_(tls) {
   token_ = "vokel-test-" + std::to_string(getpid()) + "-" + std::to_string(firstHost);
   for (int i = 0; i < members; ++i) {
     Member member;
@@ -25,7 +28,31 @@ EtcdTestCluster::~EtcdTestCluster() {
 }
 
 std::string EtcdTestCluster::ClientUrl(int member) const {
-  return "http://" + members_[member].address + ":2379";
+  return (tls_ ? "https://" : "http://") + members_[member].address + ":2379";
+}
+
+// A CA, a server certificate for every member's address and a client certificate, with the
+// openssl program, valid for a day.
+std::string EtcdTestCluster::MakeCertificates() const {
+  std::string names;
+  for (const Member& m : members_) names += (names.empty() ? "IP:" : ",IP:") + m.address;
+  std::ofstream(dir_.File("server.ext")) << "subjectAltName=" << names << "\n";
+  std::ofstream(dir_.File("client.ext")) << "extendedKeyUsage=clientAuth\n";
+  const std::string d = dir_.path() + "/";
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string steps[] = {
+      "openssl req -x509" + key + " -keyout " + d + "ca.key -out " + d +
+          "ca.pem -days 1 -subj /CN=vokel-test-ca",
+      "openssl req" + key + " -keyout " + d + "server.key -out " + d + "server.csr -subj /CN=etcd",
+      "openssl x509 -req -in " + d + "server.csr -CA " + d + "ca.pem -CAkey " + d +
+          "ca.key -CAcreateserial -days 1 -out " + d + "server.pem -extfile " + d + "server.ext",
+      "openssl req" + key + " -keyout " + d + "client.key -out " + d + "client.csr -subj /CN=vokel",
+      "openssl x509 -req -in " + d + "client.csr -CA " + d + "ca.pem -CAkey " + d +
+          "ca.key -CAcreateserial -days 1 -out " + d + "client.pem -extfile " + d + "client.ext"};
+  for (const std::string& step : steps) {
+    if (std::system((step + " >/dev/null 2>&1").c_str()) != 0) return "failed: " + step;
+  }
+  return "";
 }
 
 std::vector<std::string> EtcdTestCluster::ClientUrls() const {
@@ -35,7 +62,7 @@ std::vector<std::string> EtcdTestCluster::ClientUrls() const {
 }
 
 bool EtcdTestCluster::Spawn(Member& member) {
-  const std::string client = "http://" + member.address + ":2379";
+  const std::string client = (tls_ ? "https://" : "http://") + member.address + ":2379";
   const std::string peer = "http://" + member.address + ":2380";
   const std::string data = dir_.File(member.name);
   const std::string log = dir_.File(member.name + ".log");
@@ -46,6 +73,13 @@ bool EtcdTestCluster::Spawn(Member& member) {
       "--initial-cluster-state=new", "--initial-cluster-token=" + token_,
       // Quick elections keep the failover tests short.
       "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-level=warn"};
+  if (tls_) {
+    for (std::string flag :
+         {"--cert-file=" + dir_.File("server.pem"), "--key-file=" + dir_.File("server.key"),
+          std::string("--client-cert-auth=true"), "--trusted-ca-file=" + CaFile()}) {
+      args.push_back(flag);
+    }
+  }
   testsupport::ChildOptions options;
   options.output = log;
   options.die_with_parent = true;  // never outlives a crashed test
@@ -57,7 +91,12 @@ bool EtcdTestCluster::Spawn(Member& member) {
 
 bool EtcdTestCluster::WaitReady(Member& member, int timeoutMs) const {
   EtcdSettings settings;
-  settings.endpoints = {"http://" + member.address + ":2379"};
+  settings.endpoints = {(tls_ ? "https://" : "http://") + member.address + ":2379"};
+  if (tls_) {
+    settings.caFile = CaFile();
+    settings.certFile = CertFile();
+    settings.keyFile = KeyFile();
+  }
   settings.timeoutMs = 500;
   EtcdClient client(settings);
   const int64_t deadline = testsupport::NowMs() + timeoutMs;
@@ -77,6 +116,10 @@ std::string EtcdTestCluster::LogTail(const Member& member) const {
 
 std::string EtcdTestCluster::Start(int timeoutMs) {
   if (access(kEtcdPath, X_OK) != 0) return std::string(kEtcdPath) + " is not installed";
+  if (tls_) {
+    std::string failed = MakeCertificates();
+    if (!failed.empty()) return failed;
+  }
   for (Member& member : members_) {
     if (!Spawn(member)) return "cannot start " + member.name;
   }

@@ -16,7 +16,9 @@ class EtcdTestCluster {
   static constexpr const char* kEtcdPath = "/usr/bin/etcd";
 
   // members (1 or 3) on 127.0.0.<firstHost>, <firstHost + 1>, ... Nothing runs before Start.
-  explicit EtcdTestCluster(int members, int firstHost = 11);
+  // With tls the members serve https with certificates of a CA made for the test and demand a
+  // client certificate signed by it (CaFile, CertFile and KeyFile are the client's).
+  explicit EtcdTestCluster(int members, int firstHost = 11, bool tls = false);
   ~EtcdTestCluster();
   EtcdTestCluster(const EtcdTestCluster&) = delete;
   EtcdTestCluster& operator=(const EtcdTestCluster&) = delete;
@@ -27,6 +29,9 @@ class EtcdTestCluster {
 
   int size() const { return static_cast<int>(members_.size()); }
   std::string ClientUrl(int member) const;
+  std::string CaFile() const { return dir_.File("ca.pem"); }
+  std::string CertFile() const { return dir_.File("client.pem"); }
+  std::string KeyFile() const { return dir_.File("client.key"); }
   std::vector<std::string> ClientUrls() const;
 
   // SIGKILL, and waits until the process is gone.
@@ -44,11 +49,13 @@ class EtcdTestCluster {
     std::unique_ptr<testsupport::ChildProcess> process;  // null while killed
   };
   bool Spawn(Member& member);
+  std::string MakeCertificates() const;  // "" or what failed
   bool WaitReady(Member& member, int timeoutMs) const;
   std::string LogTail(const Member& member) const;
 
   testsupport::ScratchDir dir_;
   std::string token_;
+  bool tls_ = false;
   std::string initialCluster_;
   std::vector<Member> members_;
 };

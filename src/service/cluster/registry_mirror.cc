@@ -259,6 +259,14 @@ int64_t RegistryMirror::VersionLocked(CommandFamily family) const {
   return found == versions_.end() ? 0 : found->second;
 }
 
+std::vector<std::string> RegistryMirror::KeysLocked(CommandFamily family) const {
+  std::vector<std::string> keys;
+  for (const auto& [key, entry] : records_) {
+    if (entry.family == family) keys.push_back(key);
+  }
+  return keys;
+}
+
 std::string RegistryMirror::ValueLocked(const std::string& key) const {
   auto found = records_.find(key);
   return found == records_.end() ? std::string() : found->second.value;

@@ -61,6 +61,8 @@ class RegistryMirror {
   // VersionLocked agree.
   std::unique_lock<std::mutex> LockState() const { return std::unique_lock<std::mutex>(mutex_); }
   int64_t VersionLocked(CommandFamily family) const;
+  // The record keys of `family` this copy holds.
+  std::vector<std::string> KeysLocked(CommandFamily family) const;
   // The value of a record key this copy holds; empty when it holds none.
   std::string ValueLocked(const std::string& key) const;
 
