@@ -1,7 +1,7 @@
 #include "harness.h"
 
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "deadline.h"
