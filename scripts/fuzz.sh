@@ -6,6 +6,7 @@
 #   bash scripts/fuzz.sh                      # every target, about 20 s each
 #   bash scripts/fuzz.sh --seconds 600 fuzz_csv
 #   bash scripts/fuzz.sh --no-build ...       # use the targets already built
+#   bash scripts/fuzz.sh --build-only         # build the targets, run nothing
 #
 # Each run starts from the seeds in fuzz/corpus/<target>/ and from what earlier runs on this
 # machine kept in build/fuzz/corpus/<target>/; new inputs go only to the latter.
@@ -14,11 +15,13 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=20
 build=1
+build_only=0
 targets=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --seconds) seconds="$2"; shift 2 ;;
     --no-build) build=0; shift ;;
+    --build-only) build_only=1; shift ;;
     -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
@@ -35,9 +38,11 @@ if [[ $build -eq 1 ]]; then
   # One build at a time on this machine.
   flock /tmp/vokel-build.lock cmake --build --preset fuzz -j2 -- "${targets[@]}"
 fi
+[[ $build_only -eq 0 ]] || exit 0
 
-status=0
-for target in "${targets[@]}"; do
+# One target: its run, its status line; nonzero when it found a fault.
+fuzz_one() {
+  local target=$1 binary seeds work findings log dict start rc summary execs
   binary="$out/bin/$target"
   seeds="$root/fuzz/corpus/$target"
   work="$out/corpus/$target"
@@ -45,7 +50,7 @@ for target in "${targets[@]}"; do
   log="$out/logs/$target.log"
   if [[ ! -x "$binary" || ! -d "$seeds" ]]; then
     echo "fuzz.sh: $target is not built or has no seeds" >&2
-    exit 2
+    return 2
   fi
   mkdir -p "$work" "$findings" "$(dirname "$log")"
   dict=()
@@ -64,8 +69,22 @@ for target in "${targets[@]}"; do
   if [[ $rc -ne 0 ]]; then
     echo "fuzz.sh: $target found a fault (exit $rc); see $log and $findings/" >&2
     grep -E 'ERROR|SUMMARY|Test unit written' "$log" >&2 || true
-    status=1
-    break
+    return 1
   fi
+}
+
+# As many targets at once as there are processors: each is one process of its own.
+status=0
+running=()
+for target in "${targets[@]}"; do
+  if [[ ${#running[@]} -ge $(nproc) ]]; then
+    wait "${running[0]}" || status=1
+    running=("${running[@]:1}")
+  fi
+  fuzz_one "$target" &
+  running+=($!)
+done
+for pid in "${running[@]}"; do
+  wait "$pid" || status=1
 done
 exit $status

@@ -10,8 +10,9 @@
 # release tests.
 #
 # The tests mostly wait on their peers, so the next build runs during a build's tests, at the
-# lowest priority (nice 19): the tests keep the processor whenever they want it. The layering
-# and include-circle checks run first. Phase times are printed.
+# lowest priority (nice 19): the tests keep the processor whenever they want it. With
+# VOKEL_BESIDE_LAST_TESTS set, that command (a build, say) runs the same way beside the last
+# build's tests. The layering and include-circle checks run first. Phase times are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --test
@@ -93,6 +94,10 @@ for preset in "${presets[@]}"; do
   collect_tests
   start_tests "$preset"
 done
+if [ -n "${VOKEL_BESIDE_LAST_TESTS:-}" ]; then
+  phase "beside the last tests (nice 19): $VOKEL_BESIDE_LAST_TESTS" \
+    nice -n 19 bash -c "$VOKEL_BESIDE_LAST_TESTS"
+fi
 collect_tests
 
 echo "=== times"

