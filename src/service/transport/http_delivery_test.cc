@@ -46,12 +46,15 @@ TEST_F(DeliveryTest, OneRouterInOrderOnOneConnectionWhileASecondIsServedBeside) 
   StartClient();
   const std::vector<std::string> forA = {Line("10.0.0.1"), Line("10.0.0.2"), Line("10.0.0.3"),
                                          Line("10.0.0.4")};
-  StoreRequest("127.0.0.11", forA[0]);
-  StoreRequest("127.0.0.11", forA[1]);
-  StoreRequest("127.0.0.12", Line("10.0.1.1"));
-  StoreRequest("127.0.0.11", forA[2]);
-  StoreRequest("127.0.0.12", Line("10.0.1.2"));
-  StoreRequest("127.0.0.11", forA[3]);
+  {
+    StoreBatch batch;
+    StoreRequest("127.0.0.11", forA[0]);
+    StoreRequest("127.0.0.11", forA[1]);
+    StoreRequest("127.0.0.12", Line("10.0.1.1"));
+    StoreRequest("127.0.0.11", forA[2]);
+    StoreRequest("127.0.0.12", Line("10.0.1.2"));
+    StoreRequest("127.0.0.11", forA[3]);
+  }
   ASSERT_NE(client_->EventSend(), 0);
   ASSERT_TRUE(log_->WaitFor(Completed("127.0.0.11"), 5000));
   ASSERT_TRUE(log_->WaitFor(Completed("127.0.0.12"), 5000));
@@ -166,8 +169,11 @@ TEST_F(DeliveryTest, EveryAnswerIsJudgedAndTheRequestRemoved) {
   auto failed = StartRouter("127.0.0.34", {"--status", "500", "--body", "ok"});
   auto chunked = StartRouter("127.0.0.35", {"--chunked"});
   StartClient();
-  for (int i = 31; i <= 35; ++i) StoreRequest("127.0.0." + std::to_string(i), Line("10.0.0.1"));
-  StoreRequest("127.0.0.35", Line("10.0.0.2"));  // the stream stays aligned after a chunked answer
+  {
+    StoreBatch batch;
+    for (int i = 31; i <= 35; ++i) StoreRequest("127.0.0." + std::to_string(i), Line("10.0.0.1"));
+    StoreRequest("127.0.0.35", Line("10.0.0.2"));  // the stream stays aligned after chunks
+  }
   client_->EventSend();
   ASSERT_TRUE(log_->WaitFor(Cord("127.0.0.31", "OK"), 5000));
   ASSERT_TRUE(log_->WaitFor(Cord("127.0.0.32", "no list"), 5000));
@@ -230,9 +236,12 @@ TEST_F(DeliveryTest, AnAnswerInPiecesCountsAgainstOneReadBudget) {
   HttpSenderTiming timing = ShortPauses();
   timing.receiveBudgetMs = 450;
   StartClient(timing);
-  StoreRequest("127.0.0.56", Line("10.0.0.1"));
-  StoreRequest("127.0.0.56", Line("10.0.0.2"));
-  StoreRequest("127.0.0.57", Line("10.0.0.1"));
+  {
+    StoreBatch batch;
+    StoreRequest("127.0.0.56", Line("10.0.0.1"));
+    StoreRequest("127.0.0.56", Line("10.0.0.2"));
+    StoreRequest("127.0.0.57", Line("10.0.0.1"));
+  }
   client_->EventSend();
   ASSERT_TRUE(log_->WaitFor(Cord("127.0.0.56", "OK"), 3000, 2));
   ASSERT_TRUE(log_->WaitFor(Cord("127.0.0.57", "OK"), 3000));

@@ -73,10 +73,13 @@ TEST_P(LighttpdTest, RequestsGoOverOneKeepAliveConnectionAndAreJudgedOk) {
 
   StartClient();
   std::vector<std::string> bodies;
-  for (int i = 1; i <= 5; ++i) {
-    std::string acl = "add access-list kel accept source 192.168.0." + std::to_string(i);
-    StoreRequest(kAddress, acl);
-    bodies.push_back("version=1&class=client&opcode=set&count=1&acl=" + acl);
+  {
+    StoreBatch batch;
+    for (int i = 1; i <= 5; ++i) {
+      std::string acl = "add access-list kel accept source 192.168.0." + std::to_string(i);
+      StoreRequest(kAddress, acl);
+      bodies.push_back("version=1&class=client&opcode=set&count=1&acl=" + acl);
+    }
   }
   client_->EventSend();
   ASSERT_TRUE(log_->WaitFor(Cord(kAddress, "OK"), 10000, 5));

@@ -73,6 +73,17 @@ class TestEnvironment {
 // Appends to the request store one request as the planning makes it (user admin, password
 // secret, class client, opcode set) for router address:port carrying `acl`.
 void StoreRequest(const std::string& address, const std::string& acl, uint16_t port = 880);
+// Held while a test stores requests that must reach the senders together, as one planning pass
+// leaves them: the dispatcher also looks at the store on its own every poll, and could
+// otherwise hand a router its first request alone, whose sender then closes the connection
+// before the second arrives.
+class StoreBatch {
+ public:
+  StoreBatch() : hold_(HttpDataStore()) {}
+
+ private:
+  CKelListLock hold_;
+};
 // The address in network order.
 uint32_t Address(const std::string& dotted);
 // Threads of this process.
