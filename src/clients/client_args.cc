@@ -10,6 +10,12 @@ namespace {
 
 const WordRule kDstRule = {"--dst", WordKind::kValue, -1, Check::kIpAddress};
 const WordRule kDportRule = {"--dport", WordKind::kValue, -1, Check::kPort};
+const WordRule kTlsRule = {"--tls", WordKind::kStandalone, -1, Check::kNone};
+const WordRule kCertRule = {"--cert", WordKind::kValue, -1, Check::kNone};
+const WordRule kKeyRule = {"--key", WordKind::kValue, -1, Check::kNone};
+const WordRule kCaCertRule = {"--cacert", WordKind::kValue, -1, Check::kNone};
+const WordRule* const kCommonRules[] = {&kDstRule,  &kDportRule, &kTlsRule,
+                                        &kCertRule, &kKeyRule,   &kCaCertRule};
 
 bool Passes(Check check, const char* value) {
   uint8_t scratch[6];
@@ -29,8 +35,9 @@ bool Passes(Check check, const char* value) {
 }
 
 const WordRule* FindRule(const WordRule* rules, const char* word) {
-  if (std::strcmp(word, kDstRule.word) == 0) return &kDstRule;
-  if (std::strcmp(word, kDportRule.word) == 0) return &kDportRule;
+  for (const WordRule* common : kCommonRules) {
+    if (std::strcmp(word, common->word) == 0) return common;
+  }
   for (const WordRule* rule = rules; rule->word != nullptr; ++rule) {
     if (std::strcmp(word, rule->word) == 0) return rule;
   }
@@ -45,6 +52,14 @@ void Store(const WordRule* rule, const char* value, ParsedArgs* out) {
   } else if (rule == &kDportRule) {
     out->dport_text = value;
     out->dport = ParsePortNumber(value, 1, 65535);
+  } else if (rule == &kTlsRule) {
+    out->tls = true;
+  } else if (rule == &kCertRule) {
+    out->cert = value;
+  } else if (rule == &kKeyRule) {
+    out->key = value;
+  } else if (rule == &kCaCertRule) {
+    out->cacert = value;
   } else {
     out->fields[rule->field] = value;
   }
@@ -72,7 +87,7 @@ int ParseArgs(const WordRule* rules, int count, const char* const* words, Parsed
         out->operation = rule->word;
         break;
       case WordKind::kStandalone:
-        out->fields[rule->field] = rule->word;
+        Store(rule, rule->word, out);
         break;
       case WordKind::kOperationTarget:
       case WordKind::kValue: {

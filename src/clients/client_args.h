@@ -37,12 +37,19 @@ struct ParsedArgs {
   uint8_t dst[4] = {127, 0, 0, 1};
   const char* dport_text = nullptr;
   uint16_t dport = kDefaultPort;
+  // The TLS command port: --tls, and the files of --cert, --key and --cacert (nullptr: not
+  // given; the environment's VOKEL_TLS_CERT, VOKEL_TLS_KEY and VOKEL_TLS_CACERT stand in).
+  bool tls = false;
+  const char* cert = nullptr;
+  const char* key = nullptr;
+  const char* cacert = nullptr;
 
   // The service address in network byte order.
   uint32_t DstAddress() const;
 };
 
-// Parses `count` words against `rules` (plus the common --dst and --dport). Words match exactly;
+// Parses `count` words against `rules` (plus the common --dst, --dport, --tls, --cert, --key and
+// --cacert). Words match exactly;
 // the last occurrence of a word wins. 0 on success, -1 at the first word that does not fit.
 int ParseArgs(const WordRule* rules, int count, const char* const* words, ParsedArgs* out);
 

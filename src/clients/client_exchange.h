@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
+
+#include "common/tls_channel.h"
 
 namespace clients {
 
@@ -17,6 +20,10 @@ struct ExchangeSettings {
   int pause_ms = 3000;       // after every failed attempt, the last one too
   int connect_ms = 21000;    // a connect that takes longer fails
   FILE* out = stdout;        // where replies and failures are printed
+  // The TLS command port: the exchange runs inside TLS made from this context, the service's
+  // certificate checked against `peer` (the address given with --dst). Null: plain.
+  tls::Context* tls = nullptr;
+  std::string peer;
 };
 
 // Runs the exchange up to `attempts` times, stopping at the first that succeeds. True when one

@@ -1,7 +1,11 @@
 #include "clients/client_program.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "clients/client_exchange.h"
 
@@ -27,6 +31,24 @@ const Operation* FindOperation(const Operation* operations, const char* word) {
     if (std::strcmp(op->word, word) == 0) return op;
   }
   return nullptr;
+}
+
+// A file named on the command line, else in the environment variable, else none.
+std::string FileOption(const char* given, const char* variable) {
+  if (given != nullptr) return given;
+  const char* set = std::getenv(variable);
+  return set != nullptr ? set : "";
+}
+
+// The client side of the TLS command port: the operator's certificate, and the service's
+// checked against --cacert by the address given with --dst.
+std::unique_ptr<tls::Context> TlsContext(const ParsedArgs& args, std::string* error) {
+  tls::ClientSettings settings;
+  settings.caFile = FileOption(args.cacert, "VOKEL_TLS_CACERT");
+  settings.certFile = FileOption(args.cert, "VOKEL_TLS_CERT");
+  settings.keyFile = FileOption(args.key, "VOKEL_TLS_KEY");
+  settings.verify = tls::Verify::kFull;
+  return tls::Context::ForClient(settings, error);
 }
 
 }  // namespace
@@ -76,6 +98,18 @@ int RunClient(const ClientProgram& program, int argc, const char* const* argv) {
   settings.address = args.DstAddress();
   settings.port = args.dport;
   settings.command = text.text();
+  std::unique_ptr<tls::Context> context;
+  if (args.tls) {
+    std::signal(SIGPIPE, SIG_IGN);  // a service gone mid-write is a failed exchange, not an end
+    std::string error;
+    context = TlsContext(args, &error);
+    if (!context) {
+      Print(error + "\n");
+      return kInvalid;
+    }
+    settings.tls = context.get();
+    settings.peer = args.dst_text != nullptr ? args.dst_text : "127.0.0.1";
+  }
   RunExchange(settings);
   return 0;
 }

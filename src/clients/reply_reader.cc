@@ -13,8 +13,8 @@ constexpr std::string_view kPrompt = "$ ";
 }  // namespace
 
 ReplyReader::ReplyReader(platform::Socket socket, platform::SocketEvent* event, int wait_ms,
-                         FILE* out)
-    : socket_(socket), event_(event), wait_ms_(wait_ms), out_(out) {
+                         FILE* out, tls::Channel* channel)
+    : socket_(socket), event_(event), channel_(channel), wait_ms_(wait_ms), out_(out) {
   line_[0] = '\0';
 }
 
@@ -55,7 +55,25 @@ bool ReplyReader::WaitReadable(uint64_t deadline) {
   return true;
 }
 
+// Bytes the channel has already decrypted are taken first: the socket may have nothing more
+// to say about them.
+int ReplyReader::GatherTls() {
+  while (!Complete()) {
+    int n = channel_->Read(line_ + length_, 1);
+    if (n == 1) {
+      line_[++length_] = '\0';
+    } else if (n == tls::kWantRead || n == tls::kWantWrite) {
+      return 0;
+    } else {
+      Fail(n == 0 ? "It was cut off.\n" : "I was not able to receive data.\n");
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int ReplyReader::Gather() {
+  if (channel_ != nullptr) return GatherTls();
   int pending = 0;
   if (SocketPendingBytes(socket_, &pending) != 0) {
     Fail("I cannot acquire the number of the reception bytes.\n");
@@ -76,7 +94,8 @@ int ReplyReader::ReadLine() {
   line_[0] = '\0';
   uint64_t deadline = platform::MonotonicMs() + static_cast<uint64_t>(wait_ms_);
   while (!Complete()) {
-    if (!WaitReadable(deadline) || Gather() != 0) return -1;
+    bool decrypted = channel_ != nullptr && channel_->Pending() > 0;
+    if ((!decrypted && !WaitReadable(deadline)) || Gather() != 0) return -1;
   }
   return static_cast<int>(length_);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "common/tls_channel.h"
 #include "platform/socket.h"
 #include "platform/socket_event.h"
 
@@ -15,8 +16,10 @@ class ReplyReader {
   static constexpr size_t kMaxLine = 4096;
   static constexpr size_t kBufferSize = 4100;
 
-  // REQUIRES: `event` selects kFdRead | kFdClose on `socket`; both outlive the reader.
-  ReplyReader(platform::Socket socket, platform::SocketEvent* event, int wait_ms, FILE* out);
+  // REQUIRES: `event` selects kFdRead | kFdClose on `socket`; both outlive the reader, and so
+  // does `channel`, through which the bytes are read when it is not null.
+  ReplyReader(platform::Socket socket, platform::SocketEvent* event, int wait_ms, FILE* out,
+              tls::Channel* channel = nullptr);
 
   // Gathers one line within wait_ms; its length, or -1 after printing why it failed.
   int ReadLine();
@@ -29,11 +32,13 @@ class ReplyReader {
   bool WaitReadable(uint64_t deadline);
   // Receives what is pending until the line is complete; -1 on failure, else 0.
   int Gather();
+  int GatherTls();
   bool Complete() const;
   void Fail(const char* message);
 
   platform::Socket socket_;
   platform::SocketEvent* event_;
+  tls::Channel* channel_;
   int wait_ms_;
   FILE* out_;
   char line_[kBufferSize];

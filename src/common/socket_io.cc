@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "common/syslog.h"
 #include "platform/clock.h"
@@ -118,7 +119,10 @@ namespace {
 thread_local SocketSendBatch* tBatch = nullptr;
 }  // namespace
 
-SocketSendBatch::SocketSendBatch(platform::Socket s) : socket_(s), outer_(tBatch) { tBatch = this; }
+SocketSendBatch::SocketSendBatch(platform::Socket s, Writer writer)
+    : socket_(s), writer_(std::move(writer)), outer_(tBatch) {
+  tBatch = this;
+}
 
 SocketSendBatch::~SocketSendBatch() { tBatch = outer_; }
 
@@ -148,6 +152,9 @@ int SocketSendAll(platform::Socket s, const void* data, size_t length, uint64_t 
     batch->Append(data, length);
     if (!batch->Full()) return static_cast<int>(length);
     std::string gathered = batch->Take();
+    if (batch->writer_) {
+      return batch->writer_(gathered.data(), gathered.size()) ? static_cast<int>(length) : -1;
+    }
     size_t sent = 0;
     return SocketSendAll(s, gathered.data(), gathered.size(), stall_limit_ms, &sent) < 0
                ? -1

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/socket.h"
@@ -31,7 +32,11 @@ class SocketSendBatch {
  public:
   static constexpr size_t kLimit = 64 * 1024;
 
-  explicit SocketSendBatch(platform::Socket s);
+  // Where a full batch goes instead of the socket (the TLS channel over it): true when every
+  // byte was written.
+  using Writer = std::function<bool(const char* data, size_t length)>;
+
+  explicit SocketSendBatch(platform::Socket s, Writer writer = nullptr);
   ~SocketSendBatch();
   SocketSendBatch(const SocketSendBatch&) = delete;
   SocketSendBatch& operator=(const SocketSendBatch&) = delete;
@@ -45,7 +50,11 @@ class SocketSendBatch {
   bool Full() const { return bytes_.size() >= kLimit; }
 
  private:
+  friend int SocketSendAll(platform::Socket s, const void* data, size_t length,
+                           uint64_t stall_limit_ms);
+
   platform::Socket socket_;
+  Writer writer_;
   SocketSendBatch* outer_;
   std::string bytes_;
 };

@@ -88,6 +88,8 @@ std::unique_ptr<Context> Context::ForClient(const ClientSettings& settings, std:
   std::unique_ptr<Context> context(new Context(ctx, true, settings.verify));
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A peer that closes without the close notification has ended the connection, as over TCP.
+  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   bool loaded = settings.caFile.empty()
                     ? SSL_CTX_set_default_verify_paths(ctx) == 1
                     : SSL_CTX_load_verify_locations(ctx, settings.caFile.c_str(), nullptr) == 1;
@@ -118,6 +120,8 @@ std::unique_ptr<Context> Context::ForServer(const ServerSettings& settings, std:
   std::unique_ptr<Context> context(new Context(ctx, false, Verify::kChain));
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A peer that closes without the close notification has ended the connection, as over TCP.
+  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (!LoadOwnCertificate(ctx, settings.certFile, settings.keyFile, error)) return nullptr;
   if (!settings.clientCaFile.empty()) {
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(settings.clientCaFile.c_str());

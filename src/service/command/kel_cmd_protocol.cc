@@ -2,13 +2,16 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "common/socket_io.h"
 #include "common/syslog.h"
 #include "platform/socket_send.h"
 #include "service/base/messages.h"
+#include "service/command/command_tls.h"
 
 namespace {
 
@@ -35,8 +38,10 @@ CKelCmdProtocol::CKelCmdProtocol(const CommandRow* table, size_t rows)
 
 CKelCmdProtocol::~CKelCmdProtocol() { StopMessageThread(); }
 
-bool CKelCmdProtocol::Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot) {
+bool CKelCmdProtocol::Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot,
+                            tls::Context* tls) {
   socket_ = s;
+  tls_ = tls;
   peer_addr_ = peer_addr;
   peer_port_ = peer_port;
   slot_ = static_cast<uint32_t>(slot);
@@ -71,6 +76,7 @@ void CKelCmdProtocol::Notify(uint32_t message, uint32_t wParam) {
 }
 
 void CKelCmdProtocol::CloseSocket() {
+  if (channel_ != nullptr) channel_->Shutdown();  // the close notification, if it fits
   std::lock_guard<std::mutex> hold(socket_mutex_);
   platform::SocketShutdownBoth(socket_);
   platform::SocketClose(socket_);
@@ -81,6 +87,12 @@ void CKelCmdProtocol::ThreadProc() {
   platform::SocketEvent events;
   const long mask =
       platform::kFdRead | platform::kFdWrite | platform::kFdConnect | platform::kFdClose;
+  if (tls_ != nullptr && !StartTls()) {
+    CloseSocket();
+    MarkEnded();
+    Notify(Msg().protocolExit, slot_);
+    return;
+  }
   if (!events.ok() || events.Select(socket_, mask) != 0) {
     Notify(Msg().protocolError, slot_);
     CloseSocket();
@@ -126,6 +138,25 @@ bool CKelCmdProtocol::PeerClosed() {
   return !socket_open_ || platform::SocketPeerClosed(socket_);
 }
 
+// The handshake, before anything else is sent (the greeting waits in the queue). A client that
+// is not admitted, or does not finish within the time, leaves one warning line.
+bool CKelCmdProtocol::StartTls() {
+  if (platform::SocketSetNonBlocking(socket_, true) != 0) return false;
+  channel_ = std::make_unique<tls::Channel>(*tls_, socket_);
+  if (tls::HandshakeWithin(*channel_, socket_, kCommandTlsHandshakeMs, exit_event_.fd()) ==
+      tls::kDone) {
+    peer_subject_ = channel_->PeerSubject();
+    return true;
+  }
+  if (!stopping_.load()) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(&peer_addr_);
+    Syslog(kLogWarning, "TLS handshake with command client %u.%u.%u.%u:%u failed: %s.", a[0], a[1],
+           a[2], a[3], static_cast<unsigned>(peer_port_), channel_->reason().c_str());
+  }
+  channel_.reset();  // nothing more goes out on it, not even a close notification
+  return false;
+}
+
 bool CKelCmdProtocol::HandleNetworkEvents(platform::SocketEvent& events) {
   platform::NetworkEvents ne;
   if (events.Enum(&ne) != 0) return false;
@@ -141,8 +172,12 @@ bool CKelCmdProtocol::HandleNetworkEvents(platform::SocketEvent& events) {
     bool served = false;
     std::string gathered;
     {
-      SocketSendBatch batch(socket_);
-      served = Receive() && SendOne();
+      SocketSendBatch::Writer tlsWriter;
+      if (channel_ != nullptr) {
+        tlsWriter = [this](const char* text, size_t length) { return WriteTls(text, length); };
+      }
+      SocketSendBatch batch(socket_, std::move(tlsWriter));
+      served = (channel_ != nullptr ? ReceiveTls() : Receive()) && SendOne();
       gathered = batch.Take();
     }
     bool written = gathered.empty() || SendText(gathered.data(), gathered.size());
@@ -173,6 +208,31 @@ bool CKelCmdProtocol::Receive() {
       if (!TakeByte(chunk[i])) return false;
     }
     if (static_cast<size_t>(n) < sizeof chunk) return true;
+  }
+}
+
+// The same through the TLS channel, which is read until it has nothing more: bytes it has
+// already decrypted would not wake the socket again. The client's close notification ends the
+// connection once what came before it has been answered.
+bool CKelCmdProtocol::ReceiveTls() {
+  char chunk[kReceiveChunk];
+  for (;;) {
+    int n = channel_->Read(chunk, sizeof chunk);
+    if (n == tls::kWantRead) return true;
+    if (n == tls::kWantWrite) {
+      if (!WaitSocket(n)) return false;
+      continue;
+    }
+    if (n == 0) return false;
+    if (n < 0) {
+      Syslog(kLogErr, "An error occurred. A cause is %s.", channel_->reason().c_str());
+      lines_.Reset();
+      return false;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (stopping_.load()) return true;
+      if (!TakeByte(chunk[i])) return false;
+    }
   }
 }
 
@@ -265,6 +325,7 @@ bool CKelCmdProtocol::SendText(const char* text, size_t length) {
 }
 
 bool CKelCmdProtocol::WriteText(const char* text, size_t length) {
+  if (channel_ != nullptr) return WriteTls(text, length);
   platform::SocketWritable room(socket_);
   platform::Waitable* handles[] = {&exit_event_, &room};
   size_t sent = 0;
@@ -282,4 +343,30 @@ bool CKelCmdProtocol::WriteText(const char* text, size_t length) {
     if (platform::WaitAny(handles, 2, platform::kInfinite) != 1) return false;
   }
   return true;
+}
+
+bool CKelCmdProtocol::WriteTls(const char* text, size_t length) {
+  size_t sent = 0;
+  while (sent < length) {
+    int n = channel_->Write(text + sent, length - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == tls::kFailed) {
+      Syslog(kLogErr, "An error occurred. A cause is %s.", channel_->reason().c_str());
+      return false;
+    }
+    if (!WaitSocket(n)) return false;
+  }
+  return true;
+}
+
+bool CKelCmdProtocol::WaitSocket(int want) {
+  platform::SocketWritable room(socket_);
+  platform::SocketReadable bytes(socket_);
+  platform::Waitable* handles[] = {&exit_event_, want == tls::kWantWrite
+                                                     ? static_cast<platform::Waitable*>(&room)
+                                                     : static_cast<platform::Waitable*>(&bytes)};
+  return platform::WaitAny(handles, 2, platform::kInfinite) == 1;
 }

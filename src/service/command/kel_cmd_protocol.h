@@ -2,7 +2,9 @@
 // byte stream, assembles lines (backspace edits, a line ends at its line feed), runs each line
 // through the command table and writes the prompt "$ " after it; its message thread only waits
 // for the quit and then stops the socket thread. Notifications (slot index as wParam) go to
-// the saved ThreadID, the command server's message thread.
+// the saved ThreadID, the command server's message thread. A connection of the TLS command port
+// first completes its handshake (the client's certificate checked) within 10 s, then runs the
+// same protocol through its channel.
 #pragma once
 
 #include <atomic>
@@ -11,7 +13,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
+#include "common/tls_channel.h"
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/socket_event.h"
@@ -38,8 +42,10 @@ class CKelCmdProtocol : public CKelMessageThread {
   // Serves the connected socket `s` (peer from the accept) in slot `slot`: queues the prompt
   // and starts the socket thread, which from then on owns and finally closes the socket.
   // false when the events, the prompt or the thread cannot be made; the caller keeps the socket.
+  // With `tls` (which outlives the connection) the connection is TLS, served by that context.
   // REQUIRES: SaveThreadID was called; called once.
-  bool Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot);
+  bool Start(platform::Socket s, uint32_t peer_addr, uint16_t peer_port, int slot,
+             tls::Context* tls = nullptr);
 
   // True once the socket thread has closed the socket and is reporting its exit: the
   // connection can be destroyed at once. Any thread.
@@ -54,8 +60,10 @@ class CKelCmdProtocol : public CKelMessageThread {
   void MarkEnded();
   void OnQuit() override;
   void ThreadProc();
+  bool StartTls();
   bool HandleNetworkEvents(platform::SocketEvent& events);
   bool Receive();
+  bool ReceiveTls();
   bool TakeByte(char c);
   bool CompleteLine();
   // Appends "$ " to the send queue; `signal` sets the send event. A line's prompt needs no
@@ -65,6 +73,9 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool FlushQueue();
   bool SendText(const char* text, size_t length);
   bool WriteText(const char* text, size_t length);
+  bool WriteTls(const char* text, size_t length);
+  // Waits until the socket is ready for `want` (tls::kWantRead / kWantWrite) or the exit event.
+  bool WaitSocket(int want);
   void Notify(uint32_t message, uint32_t wParam);
   void CloseSocket();
 
@@ -84,6 +95,9 @@ class CKelCmdProtocol : public CKelMessageThread {
   uint32_t peer_addr_ = 0;    // network order
   uint16_t peer_port_ = 0;
   uint32_t slot_ = 0;
+  tls::Context* tls_ = nullptr;
+  std::unique_ptr<tls::Channel> channel_;  // socket thread only, once the handshake began
+  std::string peer_subject_;               // the TLS client's certificate subject
 
   // Socket thread only (and Start, before that thread exists).
   CKelList send_queue_;  // of CKelCmdProtocolData

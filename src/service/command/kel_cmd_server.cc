@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/syslog.h"
 #include "common/text_util.h"
@@ -49,9 +50,10 @@ CKelCmdServer::~CKelCmdServer() {
   }
 }
 
-bool CKelCmdServer::Start(uint16_t port) {
+bool CKelCmdServer::Start(uint16_t port, CommandTlsPort tlsPort) {
   if (port == 0 || !exit_event_.ok()) return false;
   port_ = port;
+  tls_ = std::move(tlsPort);
   return socket_thread_.Start([this] { ThreadProc(); });
 }
 
@@ -90,11 +92,11 @@ void CKelCmdServer::ReportFromSocketThread(uint32_t message) {
 
 // A bound, listening socket, or kInvalidSocket. Address reuse lets a restarted service bind
 // while connections of the previous run linger in TIME_WAIT; it never shares a live listener.
-platform::Socket CKelCmdServer::OpenListener() {
+platform::Socket CKelCmdServer::OpenListener(uint16_t port) {
   platform::Socket s = platform::SocketTcp();
   if (s == platform::kInvalidSocket) return s;
   platform::SocketSetReuseAddr(s, true);
-  if (platform::SocketBind(s, 0, port_) != 0 || platform::SocketListen(s) != 0) {
+  if (platform::SocketBind(s, 0, port) != 0 || platform::SocketListen(s) != 0) {
     platform::SocketClose(s);
     return platform::kInvalidSocket;
   }
@@ -103,7 +105,7 @@ platform::Socket CKelCmdServer::OpenListener() {
 
 void CKelCmdServer::ThreadProc() {
   const KelMessages& m = Msg();
-  platform::Socket listener = OpenListener();
+  platform::Socket listener = OpenListener(port_);
   platform::SocketEvent events;
   if (listener == platform::kInvalidSocket || !events.ok() ||
       events.Select(listener, platform::kFdAccept | platform::kFdClose) != 0) {
@@ -114,30 +116,53 @@ void CKelCmdServer::ThreadProc() {
     return;
   }
   events.Reset();
+  platform::Socket tlsListener = platform::kInvalidSocket;
+  platform::SocketEvent tlsEvents;
+  if (tls_.port != 0) {
+    tlsListener = OpenListener(tls_.port);
+    if (tlsListener == platform::kInvalidSocket || !tlsEvents.ok() ||
+        tlsEvents.Select(tlsListener, platform::kFdAccept | platform::kFdClose) != 0) {
+      Syslog(kLogErr, "I failed in bind for the TLS command port %u.",
+             static_cast<unsigned>(tls_.port));
+      if (tlsListener != platform::kInvalidSocket) platform::SocketClose(tlsListener);
+      tlsListener = platform::kInvalidSocket;
+    } else {
+      tlsEvents.Reset();
+    }
+  }
   CommandPortStats().SetListening(true);
-  platform::Waitable* handles[] = {&exit_event_, &events};
+  platform::Waitable* handles[] = {&exit_event_, &events, &tlsEvents};
+  const int count = tlsListener != platform::kInvalidSocket ? 3 : 2;
   for (;;) {
-    int which = platform::WaitAny(handles, 2, platform::kInfinite);
+    int which = platform::WaitAny(handles, count, platform::kInfinite);
     if (which == 0) break;
     platform::NetworkEvents ne;
+    if (which == 2) {
+      if (tlsEvents.Enum(&ne) == 0 && (ne.events & platform::kFdAccept)) {
+        AcceptOne(tlsListener, tls_.context.get());
+      }
+      continue;
+    }
     if (which != 1 || events.Enum(&ne) != 0) {
       ReportFromSocketThread(m.serverError);
       break;
     }
-    if (ne.events & platform::kFdAccept) AcceptOne(listener);
+    if (ne.events & platform::kFdAccept) AcceptOne(listener, nullptr);
     if (ne.events & platform::kFdClose) break;
   }
   CommandPortStats().SetListening(false);
+  if (tlsListener != platform::kInvalidSocket) platform::SocketClose(tlsListener);
   platform::SocketClose(listener);
   ReportFromSocketThread(m.serverExit);
 }
 
-void CKelCmdServer::AcceptOne(platform::Socket listener) {
+// A TLS client (`tls` set) is admitted from any address: its certificate is its admission.
+void CKelCmdServer::AcceptOne(platform::Socket listener, tls::Context* tls) {
   uint32_t peer_addr = 0;
   uint16_t peer_port = 0;
   platform::Socket s = platform::SocketAccept(listener, &peer_addr, &peer_port);
   if (s == platform::kInvalidSocket) return;
-  if (!RemoteEnabled()) {
+  if (tls == nullptr && !RemoteEnabled()) {
     uint32_t addr = 0;
     if (platform::SocketPeerName(s, &addr, nullptr) != 0 ||
         addr != platform::InetAddr("127.0.0.1")) {
@@ -146,7 +171,7 @@ void CKelCmdServer::AcceptOne(platform::Socket listener) {
       return;
     }
   }
-  if (!GiveConnection(s, peer_addr, peer_port)) {
+  if (!GiveConnection(s, peer_addr, peer_port, tls)) {
     CommandPortStats().ConnectionRefused();
     Drop(s);
     ReportFromSocketThread(Msg().serverError);
@@ -195,7 +220,8 @@ int CKelCmdServer::ReapEndedSlot() {
   return slot;
 }
 
-bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port) {
+bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint16_t peer_port,
+                                   tls::Context* tls) {
   int slot = FreeSlot();
   if (slot < 0) slot = ReapEndedSlot();
   if (slot < 0) return false;
@@ -211,7 +237,7 @@ bool CKelCmdServer::GiveConnection(platform::Socket s, uint32_t peer_addr, uint1
   std::lock_guard<std::mutex> hold(slots_mutex_);
   CKelCmdProtocol* started = connection.get();
   slots_[slot] = std::move(connection);
-  if (started->Start(s, peer_addr, peer_port, slot)) {
+  if (started->Start(s, peer_addr, peer_port, slot, tls)) {
     CommandPortStats().ConnectionOpened();
     return true;
   }

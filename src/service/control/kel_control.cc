@@ -14,6 +14,7 @@
 #include "service/base/messages.h"
 #include "service/cluster/cluster_node.h"
 #include "service/cluster/cluster_settings.h"
+#include "service/command/command_tls.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
 #include "service/keepalive/keep_alive_data.h"
@@ -258,7 +259,8 @@ void CKelControl::StartCommandServer() {
     cmdServer_.reset();
     cmdServer_.reset(new CKelCmdServer());
     cmdServer_->SaveThreadID(platform::CurrentThreadId());
-    if (!cmdServer_->Start(CurrentServiceSettings().port)) {
+    uint16_t port = CurrentServiceSettings().port;
+    if (!cmdServer_->Start(port, LoadCommandTlsPort(port))) {
       if (!platform::PostThreadMessage(platform::CurrentThreadId(), platform::WM_QUIT, 0, 0)) {
         Syslog(kLogErr, "CKelControl::OnCreate: An error occurred in PostThreadMessage.");
       }
