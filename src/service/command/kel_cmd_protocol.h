@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/socket_event.h"
 #include "platform/thread.h"
 #include "service/base/message_thread.h"
+#include "service/command/command_audit.h"
 #include "service/command/command_dispatch.h"
 #include "service/command/command_line_assembler.h"
 #include "service/command/command_table.h"
@@ -67,6 +69,8 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool WriteText(const char* text, size_t length);
   void Notify(uint32_t message, uint32_t wParam);
   void CloseSocket();
+  // The client as the audit trail names it.
+  CommandOrigin Origin() const;
 
   const CommandRow* table_;
   size_t rows_;
@@ -83,6 +87,9 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool socket_open_ = false;  // guarded by socket_mutex_
   uint32_t peer_addr_ = 0;    // network order
   uint16_t peer_port_ = 0;
+  // The client certificate's subject once a TLS handshake has checked it; empty on the plain
+  // port. Written before the first line is run.
+  std::string peer_subject_;
   uint32_t slot_ = 0;
 
   // Socket thread only (and Start, before that thread exists).

@@ -14,6 +14,7 @@
 #include "service/base/messages.h"
 #include "service/cluster/cluster_node.h"
 #include "service/cluster/cluster_settings.h"
+#include "service/command/command_audit.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
 #include "service/keepalive/keep_alive_data.h"
@@ -140,6 +141,7 @@ void CKelControl::OnCreate() {
   LoadRegistries();
   ClearPendingAdd();
   if (cluster.enabled) StartCluster(cluster);
+  CommandPortAudit().Configure(ReadAuditSettings());
   StartCommandServer();
   StartHttpClient();
   StartEventThread(startThread_, true);
