@@ -217,6 +217,11 @@ void CommandAudit::Record(const CommandOrigin& origin, const std::string& line,
   failing_ = false;
 }
 
+bool CommandAudit::HasFile() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return !settings_.file.empty();
+}
+
 void CommandAudit::Reopen() {
   std::lock_guard<std::mutex> hold(mutex_);
   if (settings_.file.empty()) return;

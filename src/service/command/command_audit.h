@@ -76,7 +76,7 @@ class CommandAudit {
   void Configure(const AuditSettings& settings);
   // Whether any record is made. Any thread.
   bool Enabled() const { return enabled_.load(); }
-  bool HasFile() const { return !settings_.file.empty(); }
+  bool HasFile() const;
 
   // Records one line run with `refusal` as its note, when the words make a changing command.
   // The file line is written before this returns. A file that cannot be opened or written is
@@ -96,7 +96,7 @@ class CommandAudit {
   // until now.
   void FailLocked(const char* what, int error);
 
-  AuditSettings settings_;  // set by Configure, before the command port serves
+  AuditSettings settings_;  // guarded by mutex_
   std::atomic<bool> enabled_{false};
   mutable std::mutex mutex_;
   int fd_ = -1;  // guarded by mutex_
