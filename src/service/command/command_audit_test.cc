@@ -159,4 +159,19 @@ TEST(CommandAudit, SettingsAndFileFailuresAreReportedOncePerEpisode) {
   EXPECT_EQ(Logs().Count("I failed in opening of the audit file"), 2);
 }
 
+TEST(CommandAudit, AFileThatTakesNoBytesIsReportedOnce) {
+  Logs().Clear();
+  CommandAudit audit;
+  audit.Configure({false, "/dev/full"});
+  CommandOrigin origin{Address(127, 0, 0, 1), 5000, ""};
+  audit.Record(origin, "pc save", nullptr);
+  audit.Record(origin, "pc clear", nullptr);
+  EXPECT_EQ(
+      Logs().Count("I failed in writing of the audit file /dev/full: No space left on device."), 1);
+  EXPECT_EQ(Logs().Count("Command from"), 0);  // no syslog copy without SYSLOG
+  AuditStatus status = audit.Status();
+  EXPECT_FALSE(status.fileOk);
+  EXPECT_EQ(status.failures, 2u);
+}
+
 }  // namespace
