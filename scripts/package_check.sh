@@ -241,6 +241,12 @@ saved() {
   grep -q '127.0.0.5' "$work/pv.csv"
 }
 check "service save writes the profile folder, pv save the state folder (pv.csv 0600)" saved
+audited() {
+  grep -q 'Command from 127\.0\.0\.1:[0-9]*: pv add 127\.0\.0\.5 (accepted)\.' "$run.syslog" &&
+    ! grep -q 'Command from [^:]*:[0-9]*: pv show' "$run.syslog" ||
+    { tr '<' '\n' <"$run.syslog" | grep 'Command from'; return 1; }
+}
+check "the packaged [AUDIT] SYSLOG=enable logs changing commands, not pv show" audited
 dll_loaded() {
   ! grep -q 'I failed in load of an ICMP.DLL library.' "$run.syslog" &&
     grep -q 'I received a PING reply of PV(127.0.0.5).' "$run.syslog" ||

@@ -3,12 +3,34 @@
 #include <strings.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/journal.h"
 #include "platform/profile.h"
 
+namespace {
+
+thread_local const JournalFieldsScope* tFieldsScope = nullptr;
+
+}  // namespace
+
+JournalFieldsScope::JournalFieldsScope(std::vector<std::string> fields)
+    : fields_(std::move(fields)), outer_(tFieldsScope) {
+  tFieldsScope = this;
+}
+
+JournalFieldsScope::~JournalFieldsScope() { tFieldsScope = outer_; }
+
+const std::vector<std::string>* JournalFieldsScope::Current() {
+  return tFieldsScope == nullptr ? nullptr : &tFieldsScope->fields_;
+}
+
 void JournalCopy::Write(int severity, std::string_view text) {
-  platform::JournalWrite(identifier_, severity, text);
+  if (const std::vector<std::string>* fields = JournalFieldsScope::Current()) {
+    platform::JournalWrite(identifier_, severity, text, *fields);
+  } else {
+    platform::JournalWrite(identifier_, severity, text);
+  }
 }
 
 bool JournalCopyEnabled() {

@@ -10,6 +10,7 @@
 #include "service/acl/router_lines.h"
 #include "service/acl/state_sync.h"
 #include "service/base/send_gate.h"
+#include "service/command/command_audit.h"
 #include "service/command/command_stats.h"
 #include "service/keepalive/probe_stats.h"
 #include "service/registry/kel_store.h"
@@ -131,6 +132,8 @@ ServiceView CollectService(const ApiSources& sources) {
   view.planningSeconds = double(planning.nanoseconds.load(std::memory_order_relaxed)) / 1e9;
   view.syncMode = StateSyncOn() ? "state" : "edits";
   view.entryStore = KelStoreStateName(KelStoreStateNow());
+  const AuditStatus audit = CommandPortAudit().Status();
+  view.audit = {audit.syslog, audit.file, audit.fileOk, audit.records, audit.failures};
   if (sources.cluster) {
     view.cluster = sources.cluster();
   } else {

@@ -197,7 +197,13 @@ std::string RenderStatus(const ServiceView& view) {
         {"name", view.cluster.name},
         {"leader", view.cluster.leader.empty() ? json(nullptr) : json(view.cluster.leader)},
         {"term", view.cluster.term},
-        {"etcd", view.cluster.enabled ? json(view.cluster.etcdUp ? "ok" : "unreachable")
-                                      : json(nullptr)}}}};
+        {"etcd",
+         view.cluster.enabled ? json(view.cluster.etcdUp ? "ok" : "unreachable") : json(nullptr)}}},
+      {"audit",
+       {{"syslog", view.audit.syslog},
+        {"file", view.audit.file.empty() ? json(nullptr) : json(view.audit.file)},
+        {"file_ok", view.audit.file.empty() ? json(nullptr) : json(view.audit.fileOk)},
+        {"records", view.audit.records},
+        {"failures", view.audit.failures}}}};
   return status.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
 }

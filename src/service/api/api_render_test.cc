@@ -183,6 +183,19 @@ TEST(ApiJson, LinesAndStatus) {
                          "\",port=\""),
             std::string::npos);
   EXPECT_EQ(json::parse(RenderRouter(view.routers[0]))["out_of_sync"], true);
+
+  EXPECT_EQ(status["audit"], json({{"syslog", false},
+                                   {"file", nullptr},
+                                   {"file_ok", nullptr},
+                                   {"records", 0},
+                                   {"failures", 0}}));
+  view.audit = {true, "/var/log/vokelmng/audit.jsonl", false, 12, 3};
+  EXPECT_EQ(json::parse(RenderStatus(view))["audit"],
+            json({{"syslog", true},
+                  {"file", "/var/log/vokelmng/audit.jsonl"},
+                  {"file_ok", false},
+                  {"records", 12},
+                  {"failures", 3}}));
 }
 
 TEST(ApiSettings, ListenIsADottedAddressAndAPort) {

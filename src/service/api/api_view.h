@@ -50,6 +50,15 @@ struct CommandCountView {
   uint64_t refused = 0;
 };
 
+// The audit trail of the command port.
+struct AuditView {
+  bool syslog = false;
+  std::string file;  // empty: no file
+  bool fileOk = false;
+  uint64_t records = 0;
+  uint64_t failures = 0;  // records the file did not take
+};
+
 struct ServiceView {
   std::string version;
   int64_t uptimeSeconds = 0;
@@ -65,6 +74,7 @@ struct ServiceView {
   std::string syncMode = "edits";  // [ACL] SYNC: "edits" or "state"
   std::string entryStore = "off";  // [KEL] STORE: "off", "ok" or "failing"
   ClusterView cluster;
+  AuditView audit;
 };
 
 struct LineView {

@@ -69,27 +69,38 @@ constexpr int kResultClear = 4;
 
 // Whether the line being run on this thread was refused: a family's usage text or one of its
 // error lines went out as the reply. Handlers report their replies through NoteCommandReply;
-// the dispatcher reads and clears the note after every line.
-inline thread_local bool tCommandRefused = false;
+// the dispatcher reads and clears the note after every line. The note is the line's first
+// refusal: the error line itself, or kUsageRefusal for a usage text (static texts both).
+inline thread_local const char* tCommandRefusal = nullptr;
 
-inline bool IsRefusalReply(const char* text) {
+// The note of a usage text.
+inline constexpr char kUsageRefusal[] = "refused";
+
+// The note `text` leaves as a reply: the matching error line, kUsageRefusal for a usage text
+// ("...: invalid option\r\n..."), null for any other reply.
+inline const char* RefusalOfReply(const char* text) {
   static const char* const kErrors[] = {"duplication of data\r\n", "memory throw\r\n",
                                         "save error\r\n",          "load error\r\n",
                                         "show error\r\n",          "TARGET is not registered.\r\n",
                                         "store error\r\n",         "cluster error\r\n"};
-  if (std::strstr(text, ": invalid option\r\n") != nullptr) return true;
+  if (std::strstr(text, ": invalid option\r\n") != nullptr) return kUsageRefusal;
   for (const char* error : kErrors) {
-    if (std::strcmp(text, error) == 0) return true;
+    if (std::strcmp(text, error) == 0) return error;
   }
-  return false;
+  return nullptr;
 }
+
+inline bool IsRefusalReply(const char* text) { return RefusalOfReply(text) != nullptr; }
 
 inline void NoteCommandReply(const char* text) {
-  if (IsRefusalReply(text)) tCommandRefused = true;
+  if (tCommandRefusal == nullptr) tCommandRefusal = RefusalOfReply(text);
 }
 
-inline bool TakeCommandRefused() {
-  bool refused = tCommandRefused;
-  tCommandRefused = false;
-  return refused;
+// The note of the line (null: not refused), cleared.
+inline const char* TakeCommandRefusal() {
+  const char* refusal = tCommandRefusal;
+  tCommandRefusal = nullptr;
+  return refusal;
 }
+
+inline bool TakeCommandRefused() { return TakeCommandRefusal() != nullptr; }

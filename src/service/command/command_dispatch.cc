@@ -39,14 +39,17 @@ DispatchResult DispatchCommandLine(platform::Socket s, char* line, const Command
   int argc = SplitCommandWords(text, words, kMaxCommandWords);
   if (argc < 0) {
     CommandPortStats().CountCommand(nullptr, true);
-    return Reply(s, kTooManyWordsReply);
+    DispatchResult result = Reply(s, kTooManyWordsReply);
+    result.refusal = kTooManyWordsReply;
+    return result;
   }
   for (size_t i = 0; i < rows; ++i) {
     if (std::strcmp(words[0], table[i].word) != 0) continue;
-    TakeCommandRefused();
+    TakeCommandRefusal();
     int value = table[i].handler(s, argc, words);
-    CommandPortStats().CountCommand(table[i].word, TakeCommandRefused());
     DispatchResult result;
+    result.refusal = TakeCommandRefusal();
+    CommandPortStats().CountCommand(table[i].word, result.refusal != nullptr);
     result.end = value < 0;
     if (value > 0) {
       result.family = table[i].family;

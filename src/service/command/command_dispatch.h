@@ -28,6 +28,9 @@ struct DispatchResult {
   bool end = false;                             // the connection must end
   CommandFamily family = CommandFamily::kNone;  // with value > 0: post WM_PROTOCOL_RECV
   int value = 0;
+  // The line's refusal (see TakeCommandRefusal), kTooManyWordsReply for a line not run; null:
+  // not refused.
+  const char* refusal = nullptr;
 };
 
 // Runs one line (NUL-terminated, modified in place) against `table`. A blank line does

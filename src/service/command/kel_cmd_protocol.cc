@@ -255,14 +255,28 @@ bool CKelCmdProtocol::TakeByte(char c) {
 bool CKelCmdProtocol::CompleteLine() {
   std::unique_ptr<CKelCmdProtocolData> line = lines_.TakeLine();
   if (!FlushQueue()) return false;
+  CommandAudit& audit = CommandPortAudit();
+  // The dispatcher splits the line in place: the audit keeps it as it came.
+  std::string text;
+  if (audit.Enabled()) text = line->buffer();
   DispatchResult result = DispatchCommandLine(socket_, line->buffer(), table_, rows_);
   line.reset();
+  // Recorded before the prompt goes out, whether or not the connection goes on.
+  if (audit.Enabled()) audit.Record(Origin(), text, result.refusal);
   if (result.end) return false;
   if (result.family != CommandFamily::kNone) {
     PostMessageMainThread(Msg().protocolRecv, static_cast<uint32_t>(result.family),
                           static_cast<uint32_t>(result.value));
   }
   return QueuePrompt(false) && FlushQueue();
+}
+
+CommandOrigin CKelCmdProtocol::Origin() const {
+  CommandOrigin origin;
+  origin.address = peer_addr_;
+  origin.port = peer_port_;
+  origin.subject = peer_subject_;
+  return origin;
 }
 
 bool CKelCmdProtocol::QueuePrompt(bool signal) {

@@ -21,6 +21,7 @@
 #include "platform/socket_event.h"
 #include "platform/thread.h"
 #include "service/base/message_thread.h"
+#include "service/command/command_audit.h"
 #include "service/command/command_dispatch.h"
 #include "service/command/command_line_assembler.h"
 #include "service/command/command_table.h"
@@ -78,6 +79,8 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool WaitSocket(int want);
   void Notify(uint32_t message, uint32_t wParam);
   void CloseSocket();
+  // The client as the audit trail names it.
+  CommandOrigin Origin() const;
 
   const CommandRow* table_;
   size_t rows_;
@@ -94,10 +97,12 @@ class CKelCmdProtocol : public CKelMessageThread {
   bool socket_open_ = false;  // guarded by socket_mutex_
   uint32_t peer_addr_ = 0;    // network order
   uint16_t peer_port_ = 0;
+  // The client certificate's subject once a TLS handshake has checked it; empty on the plain
+  // port. Written before the first line is run.
+  std::string peer_subject_;
   uint32_t slot_ = 0;
   tls::Context* tls_ = nullptr;
   std::unique_ptr<tls::Channel> channel_;  // socket thread only, once the handshake began
-  std::string peer_subject_;               // the TLS client's certificate subject
 
   // Socket thread only (and Start, before that thread exists).
   CKelList send_queue_;  // of CKelCmdProtocolData

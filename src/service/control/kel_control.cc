@@ -14,6 +14,7 @@
 #include "service/base/messages.h"
 #include "service/cluster/cluster_node.h"
 #include "service/cluster/cluster_settings.h"
+#include "service/command/command_audit.h"
 #include "service/command/command_tls.h"
 #include "service/command/kel_cmd_server.h"
 #include "service/command/service_settings.h"
@@ -141,6 +142,7 @@ void CKelControl::OnCreate() {
   LoadRegistries();
   ClearPendingAdd();
   if (cluster.enabled) StartCluster(cluster);
+  CommandPortAudit().Configure(ReadAuditSettings());
   StartCommandServer();
   StartHttpClient();
   StartEventThread(startThread_, true);

@@ -1,5 +1,6 @@
 #include "service/host/run_loop.h"
 
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -9,6 +10,7 @@
 #include "platform/profile.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "service/command/command_audit.h"
 #include "service/control/kel_control.h"
 #include "service/host/event_log.h"
 
@@ -33,7 +35,10 @@ void WaitForController(CKelControl& control) {
   while (!control.WaitEndedFor(0)) {
     int sig = platform::WaitServiceSignal(100);
     if (sig == 0) continue;
-    if (!platform::IsStopSignal(sig)) {
+    if (sig == SIGHUP && CommandPortAudit().HasFile()) {
+      // logrotate has moved the audit file: the next records go to a new one at its path.
+      CommandPortAudit().Reopen();
+    } else if (!platform::IsStopSignal(sig)) {
       EventLog("Bad service request");
     } else if (!stop_sent) {
       platform::NotifyServiceManager("STOPPING=1");
