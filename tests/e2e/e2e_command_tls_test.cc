@@ -109,7 +109,8 @@ class CommandTlsTest : public ::testing::Test {
 };
 
 TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
-  ASSERT_TRUE(StartService("TLSCLIENTCA=" + operators_.certFile() + "\n")) << service_.error();
+  ASSERT_TRUE(StartService("TLSCLIENTCA=" + operators_.certFile() + "\n[AUDIT]\nSYSLOG=enable\n"))
+      << service_.error();
   ASSERT_TRUE(e2e::IsListening(kTlsPort));
   const std::vector<std::string> tlsWords = {"--tls",
                                              "--dport",
@@ -123,6 +124,8 @@ TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
   std::vector<std::string> add = {"VoKel", "add", "accept", "source", "192.168.0.1"};
   add.insert(add.end(), tlsWords.begin(), tlsWords.end());
   EXPECT_EQ(Program(add), "");
+  // The audit record names the operator by the certificate.
+  EXPECT_TRUE(syslog_.WaitFor(" as CN=alice: kel add accept source 192.168.0.1 (accepted)."));
   // The files from the environment; the reply is the one the plain port gives.
   std::string shown = Program({"VoKel", "show", "--tls", "--dport", "8443"},
                               {"VOKEL_TLS_CACERT=" + operators_.certFile(),
