@@ -4,6 +4,7 @@
 #   the ping library                  ${prefix}/lib/vokelmng/libvokelicmp.so (private folder)
 #   the systemd unit                  VOKEL_SYSTEMD_UNIT_DIR/VoKelMng.service
 #   man pages                         ${mandir}/man1, man5, man8
+#   bash completion                   ${datadir}/bash-completion/completions/<program>
 #   example files                     ${docdir}/examples
 # The profile files (/etc/vokelmng) are the package's conffiles and are installed by it.
 include(GNUInstallDirs)
@@ -33,6 +34,11 @@ install(TARGETS VoKelMng RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS VoPv VoPvroute VoPc VoQuarantine VoKel pvsim
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vokel_icmp LIBRARY DESTINATION ${VOKEL_INSTALL_PKGLIBDIR})
+# bash-completion loads a command's completion from a file named after it.
+foreach(program VoPv VoPvroute VoPc VoQuarantine VoKel)
+  install(FILES completion/vokelmng RENAME ${program}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endforeach()
 
 # The packaged unit: the same template the program's -Service switch fills in, with the
 # installed paths, plus an [Install] section so that the service starts at boot.

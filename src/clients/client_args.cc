@@ -1,6 +1,7 @@
 #include "clients/client_args.h"
 
 #include <cstring>
+#include <string>
 
 #include "common/address_util.h"
 #include "common/text_util.h"
@@ -11,9 +12,10 @@ namespace {
 const WordRule kDstRule = {"--dst", WordKind::kValue, -1, Check::kIpAddress};
 const WordRule kDportRule = {"--dport", WordKind::kValue, -1, Check::kPort};
 const WordRule kTlsRule = {"--tls", WordKind::kStandalone, -1, Check::kNone};
-const WordRule kCertRule = {"--cert", WordKind::kValue, -1, Check::kNone};
-const WordRule kKeyRule = {"--key", WordKind::kValue, -1, Check::kNone};
-const WordRule kCaCertRule = {"--cacert", WordKind::kValue, -1, Check::kNone};
+const WordRule kCertRule = {"--cert", WordKind::kValue, -1, Check::kFile};
+const WordRule kKeyRule = {"--key", WordKind::kValue, -1, Check::kFile};
+const WordRule kCaCertRule = {"--cacert", WordKind::kValue, -1, Check::kFile};
+const char* const kProtocols[] = {"tcp", "udp"};
 const WordRule* const kCommonRules[] = {&kDstRule,  &kDportRule, &kTlsRule,
                                         &kCertRule, &kKeyRule,   &kCaCertRule};
 
@@ -29,9 +31,52 @@ bool Passes(Check check, const char* value) {
     case Check::kMacAddress:
       return ParseMacAddress(value, scratch) == 0;
     case Check::kProtocol:
-      return std::strcmp(value, "tcp") == 0 || std::strcmp(value, "udp") == 0;
+      for (const char* protocol : kProtocols) {
+        if (std::strcmp(value, protocol) == 0) return true;
+      }
+      return false;
+    case Check::kFile:
+      return true;
   }
   return false;
+}
+
+const char* KindName(const WordRule& rule) {
+  switch (rule.kind) {
+    case WordKind::kOperation:
+    case WordKind::kOperationIfMore:
+      return "operation";
+    case WordKind::kOperationTarget:
+      return "operation-value";
+    case WordKind::kStandalone:
+      return rule.word[0] == '-' ? "flag" : "word";
+    case WordKind::kValue:
+      return "value";
+  }
+  return "word";
+}
+
+std::string HintOf(const WordRule& rule) {
+  if (rule.kind != WordKind::kOperationTarget && rule.kind != WordKind::kValue) return "-";
+  switch (rule.check) {
+    case Check::kIpAddress:
+      return "address";
+    case Check::kPort:
+      return "port";
+    case Check::kMacAddress:
+      return "mac";
+    case Check::kFile:
+      return "file";
+    case Check::kProtocol: {
+      std::string choices;
+      for (const char* protocol : kProtocols)
+        choices += (choices.empty() ? "" : " ") + std::string(protocol);
+      return choices;
+    }
+    case Check::kNone:
+      break;
+  }
+  return "text";
 }
 
 const WordRule* FindRule(const WordRule* rules, const char* word) {
@@ -101,6 +146,14 @@ int ParseArgs(const WordRule* rules, int count, const char* const* words, Parsed
     }
   }
   return 0;
+}
+
+void PrintCompletionTable(const WordRule* rules, FILE* out) {
+  auto print = [out](const WordRule& rule) {
+    std::fprintf(out, "%s\t%s\t%s\n", rule.word, KindName(rule), HintOf(rule).c_str());
+  };
+  for (const WordRule* rule = rules; rule->word != nullptr; ++rule) print(*rule);
+  for (const WordRule* common : kCommonRules) print(*common);
 }
 
 }  // namespace clients

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace clients {
 
@@ -16,7 +17,7 @@ enum class WordKind {
 };
 
 // How a value is validated before it is kept.
-enum class Check { kNone, kIpAddress, kPort, kMacAddress, kProtocol };
+enum class Check { kNone, kIpAddress, kPort, kMacAddress, kProtocol, kFile };
 
 struct WordRule {
   const char* word;  // nullptr ends a table
@@ -52,5 +53,12 @@ struct ParsedArgs {
 // --cacert). Words match exactly;
 // the last occurrence of a word wins. 0 on success, -1 at the first word that does not fit.
 int ParseArgs(const WordRule* rules, int count, const char* const* words, ParsedArgs* out);
+
+// Every word the parser takes, `rules` and the common ones, one line each for the shell
+// completion: "WORD<TAB>KIND<TAB>HINT", KIND being "operation" (an operation word followed by
+// more words), "operation-value" (one followed by its value), "word" (a word alone), "flag"
+// (an option alone) or "value" (a word followed by its value), and HINT what that value is:
+// "address", "port", "mac", "file", "text", or the choices ("tcp udp"); "-" without a value.
+void PrintCompletionTable(const WordRule* rules, FILE* out);
 
 }  // namespace clients

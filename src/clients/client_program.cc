@@ -79,6 +79,10 @@ bool BuildPlain(const char* family, const int* refused, const ParsedArgs& args, 
 }
 
 int RunClient(const ClientProgram& program, int argc, const char* const* argv) {
+  if (argc == 2 && std::strcmp(argv[1], kCompletionSwitch) == 0) {
+    PrintCompletionTable(program.grammar, stdout);
+    return 0;
+  }
   ParsedArgs args;
   if (ParseArgs(program.grammar, argc - 1, argv + 1, &args) != 0) {
     Print(program.general_usage);

@@ -46,6 +46,10 @@ struct ClientProgram {
 // The usage text printed when `operation`'s builder refuses.
 std::string OperationUsage(const ClientProgram& program, const Operation& operation);
 
+// The one word that makes a program print its words for the shell completion (see
+// PrintCompletionTable) instead of sending anything.
+constexpr char kCompletionSwitch[] = "--completion-table";
+
 // Runs one program over its command line; returns the process exit status (255 for the -1 of
 // invalid words and refused builders, 0 otherwise, also when every connection attempt failed).
 int RunClient(const ClientProgram& program, int argc, const char* const* argv);
