@@ -6,6 +6,8 @@
 #   man pages                         ${mandir}/man1, man5, man8
 #   bash completion                   ${datadir}/bash-completion/completions/<program>
 #   example files                     ${docdir}/examples
+#   the monitoring bundle             ${datadir}/vokelmng/monitoring (prometheus/*.yml,
+#                                     prometheus/tests/*.yml, grafana/*.json)
 # The profile files (/etc/vokelmng) are the package's conffiles and are installed by it.
 include(GNUInstallDirs)
 
@@ -77,3 +79,11 @@ install(FILES
     ${vokel_debian}/conf/VoKelMng.ini ${vokel_debian}/conf/syslog.ini
     ${vokel_debian}/examples/rsyslog-vokelmng.conf ${vokel_debian}/examples/logrotate-vokelmng
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The monitoring bundle: Prometheus alerting and recording rules with their promtool tests, and
+# a Grafana dashboard; the tests name their rule files relative to themselves, so they run in
+# place (promtool test rules /usr/share/vokelmng/monitoring/prometheus/tests/*.yml).
+set(vokel_monitoring "${PROJECT_SOURCE_DIR}/monitoring")
+install(DIRECTORY ${vokel_monitoring}/prometheus ${vokel_monitoring}/grafana
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vokelmng/monitoring
+  FILES_MATCHING PATTERN "*.yml" PATTERN "*.json")

@@ -4,7 +4,8 @@
 #   debian/control's Build-Depends name, as an unprivileged user; lintian reports no error;
 #   the packaged unit passes `systemd-analyze verify` and rates at most 2.0 in
 #   `systemd-analyze security`; the unit and registration match what -Service
-#   writes; and the installed programs, unpacked into a scratch root, run in a private network
+#   writes; the monitoring bundle passes promtool where it is installed; and the installed
+#   programs, unpacked into a scratch root, run in a private network
 #   as the unit runs them (an unprivileged user with only CAP_NET_RAW, umask 077, the packaged
 #   profile files): the service starts, the command port answers, "service save" and "pv save"
 #   write into the folders the unit lets it write, MODE=dll loads the installed ping library,
@@ -169,6 +170,14 @@ conffiles() {
   ! ls "$root/etc/systemd/system" 2>/dev/null | grep -q .
 }
 check "conffiles in /etc/vokelmng, nothing in /etc/systemd/system" conffiles
+# The monitoring bundle, where the README says: its rules pass promtool and their tests run in place.
+monitoring_bundle() {
+  local m=$root/usr/share/vokelmng/monitoring
+  promtool check rules "$m/prometheus/vokelmng-rules.yml" "$m/prometheus/vokelmng-alerts.yml" &&
+    promtool test rules "$m"/prometheus/tests/*.yml &&
+    python3 -m json.tool "$m/grafana/vokelmng-dashboard.json" >/dev/null
+}
+check "monitoring bundle in /usr/share/vokelmng/monitoring (promtool check and test)" monitoring_bundle
 
 # The run: a private network with lo up, a UDP syslog listener on 127.0.0.1:514, and the
 # installed service as user nobody with CAP_NET_RAW only, in copies of the packaged folders.

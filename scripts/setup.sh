@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and running need on Debian 12 (run as root); with --package, also
 # what building the Debian package needs; with --test, also what the tests, benchmarks and
-# packaging checks need. Installed daemons (lighttpd, rsyslog, etcd) are
+# packaging checks need. Installed daemons (lighttpd, rsyslog, etcd, prometheus) are
 # not started: the tests run their own instances, and no service of the machine is stopped,
-# disabled or reconfigured, except that etcd, when this script installs it, is left disabled
-# (its package enables a system member on port 2379; the tests start their own members).
+# disabled or reconfigured, except that etcd and prometheus, when this script installs them, are
+# left disabled (etcd's package enables a system member on port 2379, the tests start their own
+# members; prometheus's a server on port 9090, the tests use only its promtool).
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libsystemd-dev libmicrohttpd-dev
           nlohmann-json3-dev libcurl4-openssl-dev libssl-dev)
@@ -35,7 +36,9 @@ trap '[ $made_policy = 1 ] && rm -f "$policy"' EXIT
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
 for p in "${missing[@]}"; do
-  if [ "$p" = etcd-server ] && command -v systemctl >/dev/null; then
-    systemctl disable etcd.service >/dev/null 2>&1 || true
-  fi
+  command -v systemctl >/dev/null || break
+  case "$p" in
+    etcd-server) systemctl disable etcd.service >/dev/null 2>&1 || true ;;
+    prometheus) systemctl disable prometheus.service >/dev/null 2>&1 || true ;;
+  esac
 done
