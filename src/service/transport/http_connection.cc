@@ -127,6 +127,9 @@ void CHttpConnection::Close() {
 }
 
 bool CHttpConnection::Send(const std::string& text) {
+  if (channel_ == nullptr) {
+    return SocketSendAll(socket_, text.data(), text.size()) == static_cast<int>(text.size());
+  }
   size_t sent = 0;
   return SendBytes(text.data(), text.size(), &sent);
 }
