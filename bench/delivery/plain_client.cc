@@ -8,13 +8,17 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "common/tls_channel.h"
 
 namespace {
 
-bool SendAll(int fd, const std::string& data) {
+bool SendAll(int fd, tls::Channel* channel, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = channel != nullptr ? channel->Write(data.data() + sent, data.size() - sent)
+                                   : send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -22,7 +26,7 @@ bool SendAll(int fd, const std::string& data) {
 }
 
 // Reads one Content-Length answer out of `buffer` (refilled from fd); leftovers stay.
-bool ReadAnswer(int fd, std::string& buffer) {
+bool ReadAnswer(int fd, tls::Channel* channel, std::string& buffer) {
   char chunk[4096];
   for (;;) {
     size_t end = buffer.find("\r\n\r\n");
@@ -34,7 +38,8 @@ bool ReadAnswer(int fd, std::string& buffer) {
         return true;
       }
     }
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    ssize_t n =
+        channel != nullptr ? channel->Read(chunk, sizeof chunk) : recv(fd, chunk, sizeof chunk, 0);
     if (n <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(n));
   }
@@ -43,7 +48,7 @@ bool ReadAnswer(int fd, std::string& buffer) {
 }  // namespace
 
 bool PlainClientRun(const std::string& address, uint16_t port, const std::string& request,
-                    long count) {
+                    long count, tls::Context* context) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct sockaddr_in sa = {};
   sa.sin_family = AF_INET;
@@ -52,8 +57,17 @@ bool PlainClientRun(const std::string& address, uint16_t port, const std::string
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == 0;
+  std::unique_ptr<tls::Channel> channel;
+  if (ok && context != nullptr) {
+    channel = std::make_unique<tls::Channel>(*context, fd, address);
+    ok = channel->Handshake() == tls::kDone;
+  }
   std::string buffer;
-  for (long i = 0; ok && i < count; ++i) ok = SendAll(fd, request) && ReadAnswer(fd, buffer);
+  for (long i = 0; ok && i < count; ++i) {
+    ok = SendAll(fd, channel.get(), request) && ReadAnswer(fd, channel.get(), buffer);
+  }
+  if (channel != nullptr) channel->Shutdown();
+  channel.reset();
   close(fd);
   return ok;
 }

@@ -32,6 +32,8 @@ PvsimRequest ParsePvsimJournalLine(const std::string& line) {
   if (!j.is_object()) return r;
   r.auth = Text(j, "auth");
   r.event = Text(j, "event");
+  r.reason = Text(j, "reason");
+  r.client = Text(j, "client");
   r.host = Text(j, "host");
   r.status = Number<int>(j, "status");
   r.conn = Number<long>(j, "conn");

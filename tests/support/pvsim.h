@@ -20,12 +20,14 @@ struct PvsimRequest {
   std::string klass;  // "client" or "quarantine"
   std::string opcode;
   std::string count;
-  std::string acl;    // empty for the two reset requests
-  std::string auth;   // "ok" when the Basic credentials were the expected ones
-  std::string event;  // "refused", "closed-mid-answer", or empty
-  std::string host;   // the Host header
-  int status = 0;     // the status pvsim answered
-  long conn = 0;      // the connection (counted in pvsim's life) and the request on it
+  std::string acl;     // empty for the two reset requests
+  std::string auth;    // "ok" when the Basic credentials were the expected ones
+  std::string event;   // "refused", "closed-mid-answer", "tls-failed", or empty
+  std::string reason;  // why a TLS handshake failed ("tls-failed")
+  std::string client;  // over TLS: the subject of the client's certificate, when it showed one
+  std::string host;    // the Host header
+  int status = 0;      // the status pvsim answered
+  long conn = 0;       // the connection (counted in pvsim's life) and the request on it
   long seq = 0;
   bool early = false;   // the next request arrived before this answer went out
   int64_t term = 0;     // the X-Vokel-Term header, 0 without one

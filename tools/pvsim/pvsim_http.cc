@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/tls_channel.h"
+
 namespace pvsim {
 
 double NowSeconds() {
@@ -34,10 +36,12 @@ std::string Trim(const std::string& text) {
 }
 
 // Reads more bytes into *buffer; false when the peer closed or failed.
-bool Fill(int fd, std::string* buffer) {
+bool Fill(int fd, std::string* buffer, tls::Channel* channel) {
   char chunk[4096];
   for (;;) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    // The socket blocks, so the channel answers with bytes, the end or a failure.
+    ssize_t n =
+        channel != nullptr ? channel->Read(chunk, sizeof chunk) : recv(fd, chunk, sizeof chunk, 0);
     if (n > 0) {
       buffer->append(chunk, static_cast<size_t>(n));
       return true;
@@ -115,11 +119,11 @@ bool Request::KeepAlive() const {
   return connection.find("close") == std::string::npos;
 }
 
-int ReadRequest(int fd, std::string* buffer, Request* out) {
+int ReadRequest(int fd, std::string* buffer, Request* out, tls::Channel* channel) {
   size_t headEnd;
   while ((headEnd = buffer->find("\r\n\r\n")) == std::string::npos) {
     if (buffer->size() > kHeaderLimit) return -1;
-    if (!Fill(fd, buffer)) return buffer->empty() ? 0 : -1;
+    if (!Fill(fd, buffer, channel)) return buffer->empty() ? 0 : -1;
   }
   if (!ParseHead(buffer->substr(0, headEnd), out)) return -1;
   std::string lengthText = out->Header("content-length");
@@ -128,7 +132,7 @@ int ReadRequest(int fd, std::string* buffer, Request* out) {
   if (!lengthText.empty() && (*end != '\0' || length > kBodyLimit)) return -1;
   size_t total = headEnd + 4 + length;
   while (buffer->size() < total) {
-    if (!Fill(fd, buffer)) return -1;
+    if (!Fill(fd, buffer, channel)) return -1;
   }
   out->body = buffer->substr(headEnd + 4, length);
   buffer->erase(0, total);

@@ -6,6 +6,10 @@
 #include <utility>
 #include <vector>
 
+namespace tls {
+class Channel;
+}
+
 namespace pvsim {
 
 struct Request {
@@ -22,10 +26,10 @@ struct Request {
   bool KeepAlive() const;
 };
 
-// Reads the next request from `fd` into *out, keeping bytes that belong to a later request in
-// *buffer. 1 for a request, 0 when the client closed cleanly, -1 on an error or a malformed
-// request.
-int ReadRequest(int fd, std::string* buffer, Request* out);
+// Reads the next request from `fd` (through `channel` when the connection is TLS) into *out,
+// keeping bytes that belong to a later request in *buffer. 1 for a request, 0 when the client
+// closed cleanly, -1 on an error or a malformed request.
+int ReadRequest(int fd, std::string* buffer, Request* out, tls::Channel* channel = nullptr);
 
 // The fields of a form body in order. Values are taken raw; the "acl" value runs to the end
 // of the body, since an access-list line is sent unencoded.

@@ -99,6 +99,14 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
+  if (!options.tlsCert.empty()) {
+    server.tls =
+        tls::Context::ForServer({options.tlsCert, options.tlsKey, options.clientCa}, &error);
+    if (server.tls == nullptr) {
+      std::fprintf(stderr, "pvsim: cannot serve TLS: %s\n", error.c_str());
+      return 1;
+    }
+  }
   if (!server.table.Save()) return 1;
   uint16_t port = 0;
   int listener = Listen(options, &port);

@@ -34,13 +34,18 @@ const char* UsageText() {
          "                         N times,\n"
          "                         then behave\n"
          "  --exit-after N         exit once N requests have been answered\n"
+         "  --tls-cert FILE        serve TLS with this certificate (PEM, its chain may follow)\n"
+         "  --tls-key FILE         the certificate's key (default: in the --tls-cert file)\n"
+         "  --client-ca FILE       admit only clients with a certificate signed by FILE's CAs\n"
          "  --help                 show this text\n"
          "\n"
          "SIGUSR1 toggles refusing every connection (as --refuse), journal and table kept.\n"
          "\n"
          "Journal fields: time, answered (seconds since 1970), conn, seq, peer, method, path,\n"
          "host, user, auth (ok, bad or none), form (version, class, opcode, count, acl), status,\n"
-         "early (the next request arrived before this answer was sent), event (\"refused\").\n"
+         "early (the next request arrived before this answer was sent), client (the subject of\n"
+         "the client certificate, over TLS when one was shown), event (\"refused\"; a failed\n"
+         "TLS handshake is a line with event \"tls-failed\" and its reason).\n"
          "\n"
          "Table: a multiset of lines per class, changed only by requests answered 200 \"ok\":\n"
          "an add (or insert) inserts one copy, a delete removes one copy, a reset clears its\n"
@@ -113,6 +118,12 @@ bool ApplyValue(const std::string& name, const char* value, Options* out, bool* 
     out->dripMs = static_cast<int>(number);
     return true;
   }
+  if (name == "--tls-cert" || name == "--tls-key" || name == "--client-ca") {
+    (name == "--tls-cert"  ? out->tlsCert
+     : name == "--tls-key" ? out->tlsKey
+                           : out->clientCa) = value;
+    return *value != '\0';
+  }
   if (name == "--times") return ParseNumber(value, 0, 1L << 40, &out->times);
   if (name == "--exit-after") return ParseNumber(value, 1, 1L << 40, &out->exitAfter);
   return false;
@@ -131,9 +142,9 @@ bool ApplyFlag(const std::string& name, Options* out) {
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* error) {
-  static const char* const kWithValue[] = {"--listen",   "--journal", "--table",     "--user",
-                                           "--password", "--body",    "--status",    "--delay",
-                                           "--drip",     "--times",   "--exit-after"};
+  static const char* const kWithValue[] = {
+      "--listen", "--journal", "--table", "--user",       "--password", "--body",    "--status",
+      "--delay",  "--drip",    "--times", "--exit-after", "--tls-cert", "--tls-key", "--client-ca"};
   bool listenSeen = false;
   *help = false;
   for (int i = 1; i < argc; ++i) {
@@ -160,6 +171,10 @@ bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* 
   }
   if (!listenSeen) {
     *error = "--listen ADDRESS:PORT is required";
+    return false;
+  }
+  if (out->tlsCert.empty() && (!out->tlsKey.empty() || !out->clientCa.empty())) {
+    *error = "--tls-key and --client-ca need --tls-cert";
     return false;
   }
   if (out->chunked && out->noLength) {

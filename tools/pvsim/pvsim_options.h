@@ -24,6 +24,9 @@ struct Options {
   bool refuse = false;          // --refuse: reset every connection at once
   long times = -1;              // --times N: misbehave only N times (-1: always)
   long exitAfter = -1;          // --exit-after N answered requests
+  std::string tlsCert;          // --tls-cert FILE: serve TLS with this certificate
+  std::string tlsKey;           // --tls-key FILE: its key (default: in the --tls-cert file)
+  std::string clientCa;         // --client-ca FILE: demand a client certificate signed by it
 };
 
 // The help text printed by --help.

@@ -53,6 +53,9 @@ std::string JsonString(const std::string& text) {
 
 namespace {
 
+// A client that has not finished its TLS handshake by then is dropped.
+constexpr int kHandshakeMs = 10000;
+
 std::string Number(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.6f", value);
@@ -70,15 +73,25 @@ std::string FormJson(const std::string& body) {
 
 // True when bytes of a further request are already waiting, i.e. the client did not wait for
 // this answer before writing its next request.
-bool NextRequestWaiting(int fd, const std::string& buffered) {
+bool NextRequestWaiting(int fd, const std::string& buffered, const tls::Channel* channel) {
   int pending = 0;
-  return !buffered.empty() || (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0);
+  return !buffered.empty() || (channel != nullptr && channel->Pending() > 0) ||
+         (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0);
 }
 
-bool SendAll(int fd, const std::string& data) {
+// One connection: the socket, and the TLS channel over it when pvsim serves TLS.
+struct Link {
+  int fd;
+  tls::Channel* channel;
+  std::string client;  // the client certificate's subject, when it showed one
+};
+
+bool SendAll(const Link& link, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = link.channel != nullptr
+                    ? link.channel->Write(data.data() + sent, data.size() - sent)
+                    : send(link.fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -86,13 +99,13 @@ bool SendAll(int fd, const std::string& data) {
 }
 
 // Sends the answer in three pieces with a pause before the second and the third.
-bool Drip(int fd, const std::string& answer, int pauseMs) {
+bool Drip(const Link& link, const std::string& answer, int pauseMs) {
   size_t third = answer.size() / 3;
   for (size_t piece = 0; piece < 3; ++piece) {
     if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     size_t begin = piece * third;
     size_t length = piece == 2 ? answer.size() - begin : third;
-    if (!SendAll(fd, answer.substr(begin, length))) return false;
+    if (!SendAll(link, answer.substr(begin, length))) return false;
   }
   return true;
 }
@@ -132,7 +145,8 @@ std::string TermNumber(const std::string& value) {
 }
 
 std::string JournalLine(long connection, long seq, const std::string& peer, const Request& request,
-                        const Outcome& outcome, bool early, double answered, const char* event) {
+                        const Outcome& outcome, bool early, double answered, const char* event,
+                        const std::string& client) {
   std::string line =
       "{\"time\":" + Number(request.received) + ",\"answered\":" + Number(answered) +
       ",\"conn\":" + std::to_string(connection) + ",\"seq\":" + std::to_string(seq) +
@@ -144,18 +158,20 @@ std::string JournalLine(long connection, long seq, const std::string& peer, cons
   // The leader's term a cluster member sends with every request; the key only when it came.
   std::string term = request.Header("x-vokel-term");
   if (!term.empty()) line += ",\"term\":" + TermNumber(term);
+  if (!client.empty()) line += ",\"client\":" + JsonString(client);
   if (event != nullptr) line += std::string(",\"event\":") + JsonString(event);
   return line + "}";
 }
 
 // Answers one request; false when the connection must end.
-bool Answer(Server& server, int fd, long connection, long seq, const std::string& peer,
+bool Answer(Server& server, const Link& link, long connection, long seq, const std::string& peer,
             const Request& request, const std::string& buffered) {
+  const int fd = link.fd;
   const Options& o = server.options;
   Outcome outcome = Decide(server, request);
   bool misbehave = (o.delayMs > 0 || o.dripMs > 0 || o.closeMidAnswer) && server.TakeMisbehaviour();
   if (misbehave && o.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
-  bool early = NextRequestWaiting(fd, buffered);
+  bool early = NextRequestWaiting(fd, buffered, link.channel);
   bool keepAlive = request.KeepAlive() && !o.noLength;
   std::string answer = BuildAnswer(outcome.status, outcome.body, o.chunked, o.noLength, keepAlive);
   // The journal line is written before the answer goes out, so that a client holding the
@@ -166,12 +182,12 @@ bool Answer(Server& server, int fd, long connection, long seq, const std::string
     server.table.Apply(ParseForm(request.body));
   }
   server.journal.Append(JournalLine(connection, seq, peer, request, outcome, early, NowSeconds(),
-                                    cut ? "closed-mid-answer" : nullptr));
+                                    cut ? "closed-mid-answer" : nullptr, link.client));
   if (cut) {
-    SendAll(fd, answer.substr(0, answer.size() / 2));
+    SendAll(link, answer.substr(0, answer.size() / 2));
     return false;
   }
-  bool sent = misbehave && o.dripMs > 0 ? Drip(fd, answer, o.dripMs) : SendAll(fd, answer);
+  bool sent = misbehave && o.dripMs > 0 ? Drip(link, answer, o.dripMs) : SendAll(link, answer);
   if (o.exitAfter > 0 && server.answered.fetch_add(1) + 1 >= o.exitAfter) {
     shutdown(fd, SHUT_WR);
     _exit(0);
@@ -182,12 +198,30 @@ bool Answer(Server& server, int fd, long connection, long seq, const std::string
 }  // namespace
 
 void ServeConnection(Server& server, int fd, long connection, const std::string& peer) {
+  std::unique_ptr<tls::Channel> channel;
+  Link link{fd, nullptr, std::string()};
+  if (server.tls != nullptr) {
+    channel = std::make_unique<tls::Channel>(*server.tls, fd);
+    if (tls::HandshakeWithin(*channel, fd, kHandshakeMs) != tls::kDone) {
+      server.journal.Append(
+          "{\"time\":" + Number(NowSeconds()) + ",\"conn\":" + std::to_string(connection) +
+          ",\"peer\":" + JsonString(peer) +
+          ",\"event\":\"tls-failed\",\"reason\":" + JsonString(channel->reason()) + "}");
+      channel.reset();
+      close(fd);
+      return;
+    }
+    link.channel = channel.get();
+    link.client = channel->PeerSubject();
+  }
   std::string buffer;
   long seq = 0;
   Request request;
-  while (ReadRequest(fd, &buffer, &request) > 0) {
-    if (!Answer(server, fd, connection, ++seq, peer, request, buffer)) break;
+  while (ReadRequest(fd, &buffer, &request, link.channel) > 0) {
+    if (!Answer(server, link, connection, ++seq, peer, request, buffer)) break;
   }
+  if (channel != nullptr) channel->Shutdown();
+  channel.reset();
   close(fd);
 }
 

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "common/tls_channel.h"
 #include "pvsim_options.h"
 #include "pvsim_table.h"
 
@@ -31,6 +33,7 @@ struct Server {
   Table table;
   std::atomic<long> answered{0};
   std::atomic<long> misbehaved{0};
+  std::unique_ptr<tls::Context> tls;  // --tls-cert: every connection is TLS
   // True when one more misbehaviour is allowed (--times).
   bool TakeMisbehaviour();
 };

@@ -99,6 +99,7 @@ void JoinCounts(const ApiSources& sources, std::vector<RouterView>& routers,
       r.lastAnswerStatus = it->second.lastStatus;
       r.lastDeliveryTime = it->second.lastTime;
       r.lastDeliveryResult = it->second.lastResult;
+      r.tlsFailures = it->second.tlsFailures;
     }
     if (auto it = probes.find(address); it != probes.end()) {
       r.probesSent = it->second.sent;
@@ -134,6 +135,13 @@ ServiceView CollectService(const ApiSources& sources) {
   view.entryStore = KelStoreStateName(KelStoreStateNow());
   const AuditStatus audit = CommandPortAudit().Status();
   view.audit = {audit.syslog, audit.file, audit.fileOk, audit.records, audit.failures};
+  view.routerTls = TransportStats().TlsEnabled();
+  if (view.routerTls) {
+    for (const RouterDeliveryCounts& d : TransportStats().Snapshot()) {
+      view.tlsFullHandshakes += d.tlsFullHandshakes;
+      view.tlsResumedHandshakes += d.tlsResumedHandshakes;
+    }
+  }
   if (sources.cluster) {
     view.cluster = sources.cluster();
   } else {

@@ -117,6 +117,20 @@ std::string RenderMetrics(const ServiceView& view) {
                "Changes of the router between ON and OFF.",
                [](const RouterView& r) { return double(r.transitions); });
 
+  if (view.routerTls) {
+    RouterFamily(out, view, "vokelmng_router_tls_failures_total", "counter",
+                 "TLS handshakes with the router that failed (its certificate, say).",
+                 [](const RouterView& r) { return double(r.tlsFailures); });
+    out +=
+        "# HELP vokelmng_router_tls_handshakes_total TLS handshakes with the routers: full "
+        "ones and ones that resumed a session.\n";
+    out += "# TYPE vokelmng_router_tls_handshakes_total counter\n";
+    out += "vokelmng_router_tls_handshakes_total{kind=\"full\"} " +
+           std::to_string(view.tlsFullHandshakes) + '\n';
+    out += "vokelmng_router_tls_handshakes_total{kind=\"resumed\"} " +
+           std::to_string(view.tlsResumedHandshakes) + '\n';
+  }
+
   out += "# HELP vokelmng_commands_total Command lines run on the command port.\n";
   out += "# TYPE vokelmng_commands_total counter\n";
   for (const CommandCountView& c : view.commands) {

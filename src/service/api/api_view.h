@@ -30,7 +30,8 @@ struct RouterView {
   int64_t lastProbeTime = 0;  // 0: none yet
   bool lastProbeAnswered = false;
   uint64_t transitions = 0;
-  bool sending = true;  // false on an instance of a cluster that does not lead
+  bool sending = true;       // false on an instance of a cluster that does not lead
+  uint64_t tlsFailures = 0;  // handshakes with the router that failed (routers over TLS)
 };
 
 // This instance's place in a cluster (role "standalone" without one).
@@ -75,6 +76,9 @@ struct ServiceView {
   std::string entryStore = "off";  // [KEL] STORE: "off", "ok" or "failing"
   ClusterView cluster;
   AuditView audit;
+  bool routerTls = false;          // [HTTP] TLS=enable: the TLS counts below are shown
+  uint64_t tlsFullHandshakes = 0;  // of every router together
+  uint64_t tlsResumedHandshakes = 0;
 };
 
 struct LineView {

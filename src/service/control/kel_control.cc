@@ -29,6 +29,7 @@
 #include "service/registry/quarantine_csv.h"
 #include "service/registry/quarantine_data.h"
 #include "service/registry/registry_replica.h"
+#include "service/transport/delivery_stats.h"
 #include "service/transport/http_client.h"
 #include "service/transport/http_settings.h"
 
@@ -278,7 +279,9 @@ void CKelControl::StartCommandServer() {
 void CKelControl::StartHttpClient() {
   try {
     httpClient_.reset();
-    httpClient_.reset(new CKelHttpClient(timing_.senders, LoadHttpSenders()));
+    RouterTls tls = LoadRouterTls();
+    TransportStats().SetTlsEnabled(tls.enabled);
+    httpClient_.reset(new CKelHttpClient(timing_.senders, LoadHttpSenders(), std::move(tls)));
     httpClient_->SaveThreadID(platform::CurrentThreadId());
   } catch (const char* text) {
     Syslog(kLogCrit, "%s", text);

@@ -37,6 +37,17 @@ void DeliveryStats::Dropped(uint32_t address, uint16_t port) {
   entry.lastResult = "dropped";
 }
 
+void DeliveryStats::TlsHandshake(uint32_t address, uint16_t port, bool resumed) {
+  std::lock_guard<std::mutex> hold(lock_);
+  RouterDeliveryCounts& entry = Entry(address, port);
+  ++(resumed ? entry.tlsResumedHandshakes : entry.tlsFullHandshakes);
+}
+
+void DeliveryStats::TlsFailed(uint32_t address, uint16_t port) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++Entry(address, port).tlsFailures;
+}
+
 std::vector<RouterDeliveryCounts> DeliveryStats::Snapshot() const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<RouterDeliveryCounts> copy;

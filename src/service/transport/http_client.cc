@@ -25,9 +25,10 @@ struct Quad {
 
 }  // namespace
 
-CKelHttpClient::CKelHttpClient(const HttpSenderTiming& timing, int senderCount)
+CKelHttpClient::CKelHttpClient(const HttpSenderTiming& timing, int senderCount, RouterTls tls)
     : CKelMessageThread(kTexts),
       timing_(timing),
+      tls_(std::make_shared<const RouterTls>(std::move(tls))),
       senders_(static_cast<size_t>(std::clamp(senderCount, 1, kMaxHttpSenders)), nullptr) {
   StartMessageThread();
 }
@@ -38,7 +39,7 @@ void CKelHttpClient::OnStartup() {
   for (int number = 0; number < SenderCount(); ++number) {
     CKelHttpClientThread* sender = nullptr;
     try {
-      sender = new CKelHttpClientThread(timing_);
+      sender = new CKelHttpClientThread(timing_, tls_);
       sender->SaveThreadID(platform::CurrentThreadId());
       if (sender->CreateHttpThread(number) != 0) {
         delete sender;

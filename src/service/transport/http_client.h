@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -47,8 +48,9 @@ class CKelHttpClient : public CKelMessageThread {
 
   // Returns once the message thread has made the senders and the event thread. `senderCount`
   // is taken into 1..kMaxHttpSenders.
+  // `tls` (LoadRouterTls) is shared by every sender; without it the routers get plain HTTP.
   explicit CKelHttpClient(const HttpSenderTiming& timing = HttpSenderTiming(),
-                          int senderCount = kDefaultHttpSenders);
+                          int senderCount = kDefaultHttpSenders, RouterTls tls = RouterTls());
   ~CKelHttpClient() override;
 
   // Wakes the event thread to distribute the store now. Nonzero on success. Any thread.
@@ -75,6 +77,7 @@ class CKelHttpClient : public CKelMessageThread {
   void EndSenders();
 
   const HttpSenderTiming timing_;
+  const std::shared_ptr<const RouterTls> tls_;
   platform::Thread eventThread_;
   std::mutex tableLock_;  // the sender table and every binding decision
   // Sized once by the constructor; the entries are guarded by tableLock_.

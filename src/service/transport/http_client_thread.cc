@@ -9,6 +9,7 @@
 #include "service/base/send_gate.h"
 #include "service/transport/delivery_stats.h"
 #include "service/transport/http_connection.h"
+#include "service/transport/http_settings.h"
 
 namespace {
 
@@ -22,7 +23,9 @@ struct Quad {
 
 }  // namespace
 
-CKelHttpClientThread::CKelHttpClientThread(const HttpSenderTiming& timing) : timing_(timing) {
+CKelHttpClientThread::CKelHttpClientThread(const HttpSenderTiming& timing,
+                                           std::shared_ptr<const RouterTls> tls)
+    : timing_(timing), tls_(std::move(tls)) {
   queue_.RemoveAll();
   if (!wake_.ok() || !end_.ok() || !unbound_.ok()) {
     throw "I failed in making of an event handler for start confirmation to use in "
@@ -268,6 +271,7 @@ void CKelHttpClientThread::DropHead(const Bound& bound) {
 int CKelHttpClientThread::HttpClient(const Bound& bound) {
   if (bound.address == 0) return -1;
   CHttpConnection connection(&end_, &stop_, timing_.receiveBudgetMs);
+  connection.UseTls(tls_.get());
   for (;;) {
     if (!sendgate::MaySend()) return kFenced;
     if (!connection.Open(bound.address, bound.port, timing_.connectTimeoutMs)) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "platform/event.h"
@@ -13,6 +14,7 @@
 
 class CHttpConnection;
 struct HttpAnswer;
+struct RouterTls;
 
 // Time limits of a sender. The defaults are the service's; tests may shorten them.
 struct HttpSenderTiming {
@@ -27,7 +29,9 @@ struct HttpSenderTiming {
 class CKelHttpClientThread {
  public:
   // Throws the event text when an event cannot be made.
-  explicit CKelHttpClientThread(const HttpSenderTiming& timing = HttpSenderTiming());
+  // `tls`: how routers are reached over TLS, shared by every sender; null: plain HTTP.
+  explicit CKelHttpClientThread(const HttpSenderTiming& timing = HttpSenderTiming(),
+                                std::shared_ptr<const RouterTls> tls = nullptr);
   ~CKelHttpClientThread();  // runs EndHttpThread
   CKelHttpClientThread(const CKelHttpClientThread&) = delete;
   CKelHttpClientThread& operator=(const CKelHttpClientThread&) = delete;
@@ -78,6 +82,7 @@ class CKelHttpClientThread {
   void Pause(int ms, const Bound& bound);
 
   const HttpSenderTiming timing_;
+  const std::shared_ptr<const RouterTls> tls_;
   platform::Thread thread_;
   bool running_ = false;  // thread started and not yet joined (EndHttpThread's caller only)
   std::mutex bindingLock_;

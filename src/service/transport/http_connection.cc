@@ -7,7 +7,10 @@
 #include "common/socket_io.h"
 #include "common/syslog.h"
 #include "common/text_util.h"
+#include "common/tls_channel.h"
 #include "platform/clock.h"
+#include "service/transport/delivery_stats.h"
+#include "service/transport/http_settings.h"
 
 namespace {
 
@@ -43,6 +46,7 @@ CHttpConnection::~CHttpConnection() { Close(); }
 
 bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs) {
   Close();
+  const uint64_t start = platform::MonotonicMs();
   socket_ = platform::SocketTcp();
   if (socket_ == platform::kInvalidSocket) return false;
   // The end event's descriptor cancels the connect, so that a router that never answers the
@@ -60,7 +64,40 @@ bool CHttpConnection::Open(uint32_t address, uint16_t port, int connectTimeoutMs
     Close();
     return false;
   }
-  return MakeNonBlocking();
+  if (!MakeNonBlocking()) return false;
+  if (tlsSettings_ == nullptr || !tlsSettings_->enabled) return true;
+  const uint64_t spent = platform::MonotonicMs() - start;
+  const int left = spent >= static_cast<uint64_t>(connectTimeoutMs)
+                       ? 1
+                       : connectTimeoutMs - static_cast<int>(spent);
+  return StartTls(address, port, left);
+}
+
+// The handshake of a router connection. The session is kept under the router's address and
+// port, so that the next connection to it (after the router closed one, say) resumes it with
+// a short handshake instead of a full one.
+bool CHttpConnection::StartTls(uint32_t address, uint16_t port, int timeoutMs) {
+  uint8_t b[4];
+  std::memcpy(b, &address, 4);
+  const std::string peer = std::to_string(b[0]) + '.' + std::to_string(b[1]) + '.' +
+                           std::to_string(b[2]) + '.' + std::to_string(b[3]);
+  std::string reason;
+  if (tlsSettings_->context == nullptr) {
+    reason = "the TLS settings cannot be used (" + tlsSettings_->error + ")";
+  } else {
+    channel_ = std::make_unique<tls::Channel>(*tlsSettings_->context, socket_, peer,
+                                              peer + ':' + std::to_string(port));
+    if (tls::HandshakeWithin(*channel_, socket_, timeoutMs, end_->fd()) == tls::kDone) {
+      TransportStats().TlsHandshake(address, port, channel_->Resumed());
+      return true;
+    }
+    reason = channel_->reason();
+  }
+  Close();
+  if (Stopping()) return false;  // cut short by the sender's end: no router's fault
+  TransportStats().TlsFailed(address, port);
+  Syslog(kLogErr, "TLS handshake with PV(%s:%d) failed: %s.", peer.c_str(), port, reason.c_str());
+  return false;
 }
 
 bool CHttpConnection::Adopt(platform::Socket connected) {
@@ -77,28 +114,77 @@ bool CHttpConnection::MakeNonBlocking() {
 }
 
 void CHttpConnection::CloseGracefully() {
+  if (channel_ != nullptr) channel_->Shutdown();
   if (socket_ != platform::kInvalidSocket) platform::SocketSetAbortiveClose(socket_, false);
   Close();
 }
 
 void CHttpConnection::Close() {
   inbox_.clear();
+  channel_.reset();  // before the socket it writes to is closed
   if (socket_ != platform::kInvalidSocket) platform::SocketClose(socket_);
   socket_ = platform::kInvalidSocket;
 }
 
 bool CHttpConnection::Send(const std::string& text) {
-  return SocketSendAll(socket_, text.data(), text.size()) == static_cast<int>(text.size());
+  if (channel_ == nullptr) {
+    return SocketSendAll(socket_, text.data(), text.size()) == static_cast<int>(text.size());
+  }
+  size_t sent = 0;
+  return SendBytes(text.data(), text.size(), &sent);
 }
 
 bool CHttpConnection::Send(const std::string& first, const std::string& second, bool* firstSent) {
   wire_.assign(first);
   wire_.append(second);
   size_t sent = 0;
-  bool done = SocketSendAll(socket_, wire_.data(), wire_.size(), kSendStallLimitMs, &sent) ==
-              static_cast<int>(wire_.size());
+  bool done = SendBytes(wire_.data(), wire_.size(), &sent);
   *firstSent = done || sent >= first.size();
   return done;
+}
+
+// Over TLS a write that must wait waits on the socket (either way: a renegotiation or a key
+// update can make a write wait for the router's bytes), given up like the plain send once it
+// stalls for kSendStallLimitMs, or at once when the sender stops.
+bool CHttpConnection::SendBytes(const char* data, size_t length, size_t* sent) {
+  if (channel_ == nullptr) {
+    return SocketSendAll(socket_, data, length, kSendStallLimitMs, sent) ==
+           static_cast<int>(length);
+  }
+  uint64_t progress = platform::MonotonicMs();
+  while (*sent < length) {
+    int n = channel_->Write(data + *sent, length - *sent);
+    if (n > 0) {
+      *sent += static_cast<size_t>(n);
+      progress = platform::MonotonicMs();
+      continue;
+    }
+    if (n != tls::kWantRead && n != tls::kWantWrite) {
+      Syslog(kLogErr, "An error occurred. A cause is %s.", channel_->reason().c_str());
+      return false;
+    }
+    if (Stopping()) return false;
+    if (platform::MonotonicMs() - progress >= kSendStallLimitMs) {
+      Syslog(kLogErr, "An error occurred. A cause is %s.", "a TLS write that never ended");
+      return false;
+    }
+    tls::WaitReady(socket_, n, kStopLookMs);
+  }
+  return true;
+}
+
+int CHttpConnection::ReceiveSome(char* buffer, size_t length) {
+  if (channel_ != nullptr) {
+    int n = channel_->Read(buffer, length);
+    if (n == tls::kFailed) {
+      if (!Stopping()) Syslog(kLogDebug, "TLS read failed: %s.", channel_->reason().c_str());
+      return -1;
+    }
+    return n;
+  }
+  int n = platform::SocketRecv(socket_, buffer, length);
+  if (n >= 0) return n;
+  return platform::LastSocketError() == platform::kWsaEwouldblock ? tls::kWantRead : -1;
 }
 
 // Moves bytes from the inbox to *out until `limit` bytes or the terminator; true when done.
@@ -148,21 +234,28 @@ int CHttpConnection::ReceiveUntil(std::string* out, size_t limit, const char* te
   // The router closed or reset the connection: the answer ends here.
   platform::SocketReadable readable(socket_);
   platform::Waitable* socket = &readable;
+  // Over TLS the channel is always read before any wait: bytes it has already decrypted
+  // (Pending) never show on the socket, and a wait would sit on them until the budget ran out.
   while (!TakeFromInbox(out, from, limit, terminator, &total)) {
     if (Stopping()) return -1;  // a stop before the end is a failure
     char chunk[4096];
-    int n = platform::SocketRecv(socket_, chunk, sizeof chunk);
+    int n = ReceiveSome(chunk, sizeof chunk);
     if (n > 0) {
       inbox_.append(chunk, static_cast<size_t>(n));
       continue;
     }
-    if (n == 0 || platform::LastSocketError() != platform::kWsaEwouldblock) {
+    if (n != tls::kWantRead && n != tls::kWantWrite) {
       return closeEnds ? static_cast<int>(total) : -1;
     }
     uint64_t spent = platform::MonotonicMs() - start;
     if (spent >= static_cast<uint64_t>(budgetMs_)) return closeEnds ? static_cast<int>(total) : -1;
     int left = budgetMs_ - static_cast<int>(spent);
-    int which = platform::WaitAny(&socket, 1, left < kStopLookMs ? left : kStopLookMs);
+    int wait = left < kStopLookMs ? left : kStopLookMs;
+    if (channel_ != nullptr) {
+      tls::WaitReady(socket_, n, wait);  // a time-out is looked at above
+      continue;
+    }
+    int which = platform::WaitAny(&socket, 1, wait);
     if (which != 0 && which != platform::kWaitTimeout) return -1;
   }
   return static_cast<int>(total);

@@ -5,11 +5,17 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/event.h"
 #include "platform/socket.h"
 #include "platform/socket_event.h"
+
+namespace tls {
+class Channel;
+}
+struct RouterTls;
 
 // The router's answer to one request.
 struct HttpAnswer {
@@ -31,15 +37,22 @@ class CHttpConnection {
   CHttpConnection(const CHttpConnection&) = delete;
   CHttpConnection& operator=(const CHttpConnection&) = delete;
 
+  // Routers over TLS: with `settings` enabled, Open also makes the TLS handshake and every
+  // byte goes through the channel. `settings` outlives the connection; null: plain HTTP.
+  void UseTls(const RouterTls* settings) { tlsSettings_ = settings; }
+
   // Connects within connectTimeoutMs (given up at once when the end event is signalled), with
-  // TCP_NODELAY, in non-blocking mode. false (nothing left open) on failure.
+  // TCP_NODELAY, in non-blocking mode; over TLS the handshake is done within the same time. A
+  // failed handshake is logged at err with the router and the reason. false (nothing left
+  // open) on failure.
   bool Open(uint32_t address, uint16_t port, int connectTimeoutMs);
   // Takes over `connected`, a stream socket already joined to its peer (one end of a
   // socketpair in the tests), as Open would have left it. false (the socket closed) on failure.
   bool Adopt(platform::Socket connected);
   // Resets the connection: what was not yet sent is dropped (see Open).
   void Close();
-  // The orderly close, for a connection whose exchanges are all done.
+  // The orderly close, for a connection whose exchanges are all done (over TLS, the close
+  // notification first).
   void CloseGracefully();
   // Sends all of `text`; false after the socket layer logged the failure.
   bool Send(const std::string& text);
@@ -60,6 +73,11 @@ class CHttpConnection {
 
  private:
   bool MakeNonBlocking();
+  bool StartTls(uint32_t address, uint16_t port, int timeoutMs);
+  bool SendBytes(const char* data, size_t length, size_t* sent);
+  // One receive: bytes (> 0), 0 at the router's end, -1 on a failure, or tls::kWantRead /
+  // tls::kWantWrite when nothing is there yet.
+  int ReceiveSome(char* buffer, size_t length);
   int ReadLengthBody(const char* lengthText, HttpAnswer* answer);
   int ReadChunkedBody(HttpAnswer* answer);
   int TakeOversizedBody(size_t remaining, HttpAnswer* answer);
@@ -73,4 +91,6 @@ class CHttpConnection {
   platform::Socket socket_ = platform::kInvalidSocket;
   std::string inbox_;  // received from the router, not yet read by an answer
   std::string wire_;   // the request being sent, its buffer kept from one request to the next
+  const RouterTls* tlsSettings_ = nullptr;
+  std::unique_ptr<tls::Channel> channel_;  // while the connection is TLS
 };

@@ -73,4 +73,56 @@ TEST_F(HttpSendersLoadTest, ABadValueIsLoggedOnceAtErrWithTheValueAndFiveAreUsed
   }
 }
 
+// Routers over TLS: off unless TLS=enable; what a bad VERIFY, VERIFY=none and unusable files
+// leave behind.
+class RouterTlsLoadTest : public HttpSendersLoadTest {
+ protected:
+  RouterTls TlsWith(const std::string& ini) {
+    EXPECT_TRUE(profile_.Write("VoKelMng.ini", ini));
+    return LoadRouterTls();
+  }
+};
+
+TEST_F(RouterTlsLoadTest, OnlyEnableInAnyLetterCaseTurnsTlsOn) {
+  EXPECT_FALSE(TlsWith("[HTTP]\nSENDERS=5\n").enabled);
+  EXPECT_FALSE(TlsWith("[HTTP]\nTLS=yes\nVERIFY=bogus\nCAFILE=/nowhere.pem\n").enabled);
+  EXPECT_TRUE(Logs().Lines().empty());             // the other TLS keys are not even read
+  RouterTls on = TlsWith("[HTTP]\nTLS=Enable\n");  // the system's store
+  EXPECT_TRUE(on.enabled);
+  ASSERT_NE(on.context, nullptr) << on.error;
+  EXPECT_EQ(on.context->verify(), tls::Verify::kFull);
+  EXPECT_TRUE(Logs().Lines().empty());
+}
+
+TEST_F(RouterTlsLoadTest, ABadVerifyIsLoggedAndFullIsUsedNoneWarnsChainIsTaken) {
+  RouterTls bad = TlsWith("[HTTP]\nTLS=enable\nVERIFY=sideways\n");
+  ASSERT_NE(bad.context, nullptr);
+  EXPECT_EQ(bad.context->verify(), tls::Verify::kFull);
+  std::vector<testsupport::LogLine> lines = Logs().Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, kLogErr);
+  EXPECT_EQ(lines[0].text,
+            "The HTTP VERIFY value sideways is not full, chain or none; full is used.");
+
+  Logs().Clear();
+  EXPECT_EQ(TlsWith("[HTTP]\nTLS=enable\nVERIFY=Chain\n").context->verify(), tls::Verify::kChain);
+  EXPECT_TRUE(Logs().Lines().empty());
+  EXPECT_EQ(TlsWith("[HTTP]\nTLS=enable\nVERIFY=NONE\n").context->verify(), tls::Verify::kNone);
+  lines = Logs().Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, kLogWarning);
+}
+
+TEST_F(RouterTlsLoadTest, AFileThatCannotBeUsedIsNamedOnceAtErrAndLeavesNoContext) {
+  const std::string missing = profile_.path() + "/missing-ca.pem";
+  RouterTls tls = TlsWith("[HTTP]\nTLS=enable\nCAFILE=" + missing + "\n");
+  EXPECT_TRUE(tls.enabled);
+  EXPECT_EQ(tls.context, nullptr);
+  EXPECT_NE(tls.error.find(missing), std::string::npos) << tls.error;
+  std::vector<testsupport::LogLine> lines = Logs().Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, kLogErr);
+  EXPECT_EQ(lines[0].text, "Routers over TLS cannot be reached: " + tls.error + ".");
+}
+
 }  // namespace

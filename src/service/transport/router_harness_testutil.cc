@@ -122,8 +122,8 @@ std::unique_ptr<Pvsim> RouterTest::StartRouter(const std::string& address,
   return router;
 }
 
-void RouterTest::StartClient(const HttpSenderTiming& timing, int senders) {
-  client_ = std::make_unique<CKelHttpClient>(timing, senders);
+void RouterTest::StartClient(const HttpSenderTiming& timing, int senders, RouterTls tls) {
+  client_ = std::make_unique<CKelHttpClient>(timing, senders, std::move(tls));
   client_->SaveThreadID(platform::CurrentThreadId());
 }
 

@@ -103,7 +103,7 @@ class RouterTest : public ::testing::Test {
   std::unique_ptr<Pvsim> StartRouter(const std::string& address,
                                      std::vector<std::string> options = {});
   void StartClient(const HttpSenderTiming& timing = HttpSenderTiming(),
-                   int senders = kDefaultHttpSenders);
+                   int senders = kDefaultHttpSenders, RouterTls tls = RouterTls());
 
   std::unique_ptr<TestEnvironment> env_;
   std::unique_ptr<LogCollector> log_;
