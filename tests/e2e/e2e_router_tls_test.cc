@@ -18,8 +18,8 @@ namespace {
 using mainjob::kDebugMask;
 using mainjob::kResets;
 
-// The requests a router answered; the repair's probe, a TCP connection closed at once, shows in
-// pvsim's journal as a failed handshake and is left out.
+// The requests a router answered; the repair's probe, a handshake and nothing more, may show in
+// pvsim's journal as an event and is left out.
 std::vector<std::string> Delivered(const e2e::PvsimProcess& router) {
   std::vector<std::string> lines;
   for (const e2e::RouterRequest& r : router.Requests()) {

@@ -11,16 +11,20 @@
 #include "service/acl/router_recovery.h"
 #include "service/keepalive/keep_alive_data.h"
 #include "service/registry/pv_data.h"
+#include "service/transport/http_client.h"
 #include "service/transport/http_connection.h"
 
 namespace {
 
-// Whether the router's HTTP side takes a connection now.
+// Whether the router's HTTP side takes a connection now: with routers over TLS, a handshake
+// that checks its certificate too, so that a router still showing a bad one stays marked
+// instead of getting a reload that can only fail.
 bool Connects(const std::array<uint8_t, 4>& address, uint16_t port, int timeout_ms,
               const AclEnvironment& env) {
   static platform::Event never;  // the connection's end event: nobody sets it
   std::atomic<bool> stop{env.Stopping()};
   CHttpConnection connection(&never, &stop, timeout_ms);
+  if (env.httpClient != nullptr) connection.UseTls(env.httpClient->Tls());
   uint32_t value = 0;
   std::memcpy(&value, address.data(), 4);
   bool open = connection.Open(value, port, timeout_ms);

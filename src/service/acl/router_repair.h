@@ -13,6 +13,7 @@ struct RepairTiming {
 
 // One look at the routers marked out of sync, on the repair thread: drops what is still queued
 // for each; a router that left the registry loses its mark; one that is ON is tried (a TCP
-// connection to its HTTP port) at most every retryMs, and as soon as one succeeds its reset and
+// connection to its HTTP port, with the TLS handshake and its certificate check when routers
+// are reached over TLS) at most every retryMs, and as soon as one succeeds its reset and
 // full reload go to the router-up queue, as for a router that came back ON.
 void KeepAliveRepairProcess(const AclEnvironment& env, const RepairTiming& timing = RepairTiming());

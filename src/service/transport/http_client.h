@@ -63,6 +63,8 @@ class CKelHttpClient : public CKelMessageThread {
   std::vector<SenderState> Senders();
   // How many senders the client was made with (some may have failed to start).
   int SenderCount() const { return static_cast<int>(senders_.size()); }
+  // The routers' TLS settings every sender connects with. Any thread.
+  const RouterTls* Tls() const { return tls_.get(); }
 
  protected:
   void OnStartup() override;  // OnCreate
