@@ -9,20 +9,7 @@ cd "$(dirname "$0")/.."
 rules=(monitoring/prometheus/vokelmng-rules.yml monitoring/prometheus/vokelmng-alerts.yml)
 tests=(monitoring/prometheus/tests/*.yml)
 dashboard=monitoring/grafana/vokelmng-dashboard.json
-passed=0
-failed=0
-check() {  # check NAME COMMAND...: runs the command, prints PASS or FAIL with its output
-  local name=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    echo "PASS $name"
-    passed=$((passed + 1))
-  else
-    echo "FAIL $name"
-    [ -z "$out" ] || sed 's/^/    /' <<<"$out"
-    failed=$((failed + 1))
-  fi
-}
+source scripts/check_lib.sh
 promtool_present() {
   command -v promtool >/dev/null || { echo "promtool is missing (scripts/setup.sh --test installs it)"; return 1; }
 }

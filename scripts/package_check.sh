@@ -14,20 +14,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
-passed=0
-failed=0
-check() {  # check NAME COMMAND...: runs the command, prints PASS or FAIL with its output
-  local name=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    echo "PASS $name"
-    passed=$((passed + 1))
-  else
-    echo "FAIL $name"
-    [ -z "$out" ] || sed 's/^/    /' <<<"$out"
-    failed=$((failed + 1))
-  fi
-}
+source scripts/check_lib.sh
 finish() {
   echo "package_check: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]

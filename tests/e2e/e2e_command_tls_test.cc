@@ -4,7 +4,6 @@
 // goes on as before; settings that cannot be served leave the TLS port closed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,19 +20,6 @@
 namespace {
 
 constexpr uint16_t kTlsPort = 8443;
-
-int ConnectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Whether the service closes `fd` within timeoutMs (whatever it sent before).
 bool ClosedWithin(int fd, int timeoutMs) {
@@ -82,7 +68,7 @@ class CommandTlsTest : public ::testing::Test {
          cert.empty() ? "" : issuer.KeyPath(cert)},
         &error);
     if (!context) return error;
-    int fd = ConnectTo(kTlsPort);
+    int fd = testsupport::ConnectLoopbackTcp(kTlsPort);
     if (fd < 0) return "no connection";
     fcntl(fd, F_SETFL, O_NONBLOCK);
     tls::Channel channel(*context, fd, "127.0.0.1");
@@ -143,7 +129,7 @@ TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
   EXPECT_EQ(Greeting(strangers_, "mallory").rfind("read: ", 0), 0u);
   EXPECT_TRUE(syslog_.WaitFor("failed: unable to get local issuer certificate."));
 
-  int text = ConnectTo(kTlsPort);
+  int text = testsupport::ConnectLoopbackTcp(kTlsPort);
   ASSERT_GE(text, 0);
   ASSERT_EQ(send(text, "kel show\r\n", 10, 0), 10);
   EXPECT_TRUE(ClosedWithin(text, 3000));
@@ -154,7 +140,7 @@ TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
 TEST_F(CommandTlsTest, HandshakesThatStallHoldSlotsForTenSecondsAtMost) {
   ASSERT_TRUE(StartService("TLSCLIENTCA=" + operators_.certFile() + "\n")) << service_.error();
   std::vector<int> stalled;
-  for (int i = 0; i < 10; ++i) stalled.push_back(ConnectTo(kTlsPort));
+  for (int i = 0; i < 10; ++i) stalled.push_back(testsupport::ConnectLoopbackTcp(kTlsPort));
   usleep(300 * 1000);
   // Every slot is held: the plain port's next client is turned away.
   e2e::CommandClient turnedAway;
