@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <functional>
