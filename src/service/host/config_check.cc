@@ -232,14 +232,12 @@ void CheckServiceIni(Report& report) {
     client.certFile = Read(f, "HTTP", "CERTFILE", "", 4096);
     client.keyFile = Read(f, "HTTP", "KEYFILE", "", 4096);
     std::string verify = Read(f, "HTTP", "VERIFY", "", 4096);
-    std::string word = Lower(verify);
-    if (word == "chain") client.verify = tls::Verify::kChain;
-    if (word == "none") {
-      client.verify = tls::Verify::kNone;
-      report.Warning(f, "[HTTP] VERIFY: none: the routers' certificates are not checked");
-    }
-    if (!word.empty() && word != "full" && word != "chain" && word != "none") {
+    if (!verify.empty() && !ParseRouterVerify(verify, &client.verify)) {
       report.Problem(f, "[HTTP] VERIFY: " + verify + " is not full, chain or none");
+      client.verify = tls::Verify::kFull;  // what the service then uses
+    }
+    if (client.verify == tls::Verify::kNone) {
+      report.Warning(f, "[HTTP] VERIFY: none: the routers' certificates are not checked");
     }
     std::string error;
     if (!tls::Context::ForClient(client, &error)) {
