@@ -76,7 +76,8 @@ void ConnectLocked(SyslogState& st) {
       platform::ReadProfileString("syslog.ini", "SYSLOG", "DESTINATION", "127.0.0.1", kNameSize);
   platform::Socket s = platform::SocketUdp();
   if (s == platform::kInvalidSocket) return;
-  uint32_t address = platform::InetAddr(text.c_str());
+  uint32_t address = kAddressNone;
+  SyslogDestinationAddress(text.c_str(), &address);
   // Source port 514 is a wish, not a need, and never taken from a syslog server of this
   // machine: bound here, the local server could not bind its own port after a restart.
   if (address != kAddressNone && !platform::IsLocalAddress(address)) {
@@ -122,6 +123,13 @@ size_t FormatSyslogHeader(char* buf, size_t size, int priority, const std::tm& l
     return 0;
   }
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+bool SyslogDestinationAddress(const char* text, uint32_t* address) {
+  // A text that is no address must not turn into the broadcast address.
+  uint32_t value = platform::InetAddr(text);
+  *address = value;
+  return value != kAddressNone;
 }
 
 int SyslogSeverityFromName(const char* name) {

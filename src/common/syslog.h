@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string_view>
 
@@ -18,6 +19,10 @@ constexpr int kLogDebug = 7;
 
 // Severity number for a configuration name ("emerg" .. "debug"), -1 when unknown.
 int SyslogSeverityFromName(const char* name);
+
+// The DESTINATION text of syslog.ini as the client connects to it (network order); false for
+// a text that is no IPv4 address: then no datagram goes out.
+bool SyslogDestinationAddress(const char* text, uint32_t* address);
 
 // Writes the datagram header for `local` time ("<30>Dec 06 19:57:43 pc01 VoKelMng: "; without a
 // tag the header ends after the host name's space) into buf, cut to size - 1; returns its length.

@@ -126,6 +126,42 @@ std::string ReadProfileString(const char* file, const char* section, const char*
   return value;
 }
 
+bool ListProfileEntries(const char* file, std::vector<ProfileEntry>* entries, int* error) {
+  entries->clear();
+  const std::string path = ProfilePath(file);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  close(fd);
+  std::lock_guard<std::mutex> lock(ProfileMutex());
+  auto lines = ReadLines(path, nullptr);
+  if (!lines) {
+    *error = EIO;
+    return false;
+  }
+  std::string section;
+  for (size_t i = 0; i < lines->size(); ++i) {
+    const std::string& text = (*lines)[i];
+    ProfileEntry entry;
+    entry.line = static_cast<int>(i + 1);
+    std::string trimmed = Trim(text);
+    // A key can never begin so, whatever follows: these lines are comments for every reader.
+    if (!trimmed.empty() && (trimmed[0] == ';' || trimmed[0] == '#')) continue;
+    if (auto s = SectionOf(text)) {
+      section = *s;
+    } else if (auto k = KeyOf(text)) {
+      entry.key = *k;
+    } else {
+      continue;
+    }
+    entry.section = section;
+    entries->push_back(entry);
+  }
+  return true;
+}
+
 namespace {
 
 // Applies one write to the lines of a profile file (see WriteProfileString).

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +18,18 @@ std::string ProfilePath(const char* file);
 // cut to buffer_size - 1 characters, as a caller's fixed buffer of that size would hold.
 std::string ReadProfileString(const char* file, const char* section, const char* key,
                               const char* def, size_t buffer_size);
+
+// One section header or key line of a profile file, as ReadProfileString sees it.
+struct ProfileEntry {
+  int line = 0;         // from 1
+  std::string section;  // the section the line opens or belongs to ("" before the first one)
+  std::string key;      // empty for a section header
+};
+
+// The headers and keys of `file`, in file order; every other line, and one starting with ';'
+// or '#', is a comment. false when
+// the file cannot be read, with its errno in *error (ENOENT: no such file).
+bool ListProfileEntries(const char* file, std::vector<ProfileEntry>* entries, int* error);
 
 // Writes `key`=`value` into `section` of `file`, creating the file (and directory) and section
 // as needed. A null value removes the key; a null key removes the whole section. The file is

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,8 +151,9 @@ TEST_F(ServiceHostTest, RegistrationSwitches) {
   ASSERT_EQ(RunProgram({"VoKelMng", "-service"}, 5000, env).status, 0);
   std::optional<std::string> unit_text = e2e::ReadFile(unit);
   ASSERT_TRUE(unit_text.has_value());
-  for (const char* line : {"Type=notify\n", "AmbientCapabilities=CAP_NET_RAW\n",
-                           "After=network-online.target\n", "ExecStart=\"/"}) {
+  for (const char* line :
+       {"Type=notify\n", "AmbientCapabilities=CAP_NET_RAW\n", "After=network-online.target\n",
+        "ExecStart=\"/", "/VoKelMng\" -t\nExecStart=\"/"}) {
     EXPECT_NE(unit_text->find(line), std::string::npos) << line;
   }
   EXPECT_EQ(unit_text->find("[Install]"), std::string::npos);  // started on demand only
@@ -187,6 +189,36 @@ TEST_F(ServiceHostTest, RegistrationSwitches) {
   EXPECT_FALSE(e2e::ReadFile(unit).has_value());
   EXPECT_FALSE(e2e::ReadFile(reg).has_value());
   EXPECT_EQ(RunProgram({"VoKelMng"}, 5000, env).status, 2);
+}
+
+// -t checks without being registered and before any other switch, and only prints.
+TEST_F(ServiceHostTest, ConfigTestPrintsProblemsAndStartsNothing) {
+  ServiceProcess service;  // its folders only: the program is never started
+  ASSERT_TRUE(service.WriteConfig("VoKelMng.ini", "[HTTP]\nSENDERS=65\n[HTPP]\nSENDERS=6\n"));
+  ASSERT_TRUE(service.WriteConfig("syslog.ini", kDebugMask));
+  ASSERT_TRUE(
+      service.WriteWork("pc.csv", "\"\",\"\",\"10.1.0.0\",\"\"\r\n\"zz\",\"\",\"\",\"\"\r\n"));
+  ProgramResult broken =
+      RunProgram({"VoKelMng", "-Service", "-T"}, 5000, service.Environment(), service.work_dir());
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_EQ(broken.out,
+            "VoKelMng.ini: warning: [HTPP] is not a section this service reads\n"
+            "VoKelMng.ini: [HTTP] SENDERS: 65 is not a whole number from 1 to 64\n"
+            "pc.csv: line 2: MAC \"zz\" is not a MAC address\n"
+            "VoKelMng.ini, syslog.ini, 4 registry files and kel.journal: 2 problems, 1 warning\n");
+  EXPECT_EQ(broken.err, "");
+  EXPECT_FALSE(service.ReadConfig("VoKelMng.service").has_value());  // -Service did not run
+  EXPECT_FALSE(service.ReadConfig("VoKelMng.reg").has_value());
+
+  ASSERT_TRUE(service.WriteConfig("VoKelMng.ini", "[SERVICE]\nPORT=8000\n"));
+  ASSERT_TRUE(service.WriteWork("pc.csv", "\"\",\"\",\"10.1.0.0\",\"\"\r\n"));
+  ProgramResult clean =
+      RunProgram({"VoKelMng", "/t"}, 5000, service.Environment(), service.work_dir());
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.out, "VoKelMng.ini, syslog.ini, 4 registry files and kel.journal: no problems\n");
+  // No datagram reached the syslog server, although the mask lets every severity through.
+  std::optional<std::string> datagram = syslog_.Next(300);
+  EXPECT_FALSE(datagram.has_value()) << *datagram;
 }
 
 TEST_F(ServiceHostTest, RegisteredAsServiceRunsQuietly) {

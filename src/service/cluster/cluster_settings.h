@@ -26,9 +26,23 @@ struct ClusterSettings {
 // when a value is bad: the service must then not start, rather than run alone.
 bool LoadClusterSettings(ClusterSettings* settings, std::string* error);
 
-// The same from the texts as read (empty text: the key is absent).
+// What a refusal names: the key, its value and why the value is bad.
+struct ClusterSettingsFault {
+  std::string key;
+  std::string value;
+  std::string why;
+};
+
+// The same from the texts as read (empty text: the key is absent); `fault`, when given, gets
+// the parts of the refusal.
 bool ParseClusterSettings(const std::string& etcd, const std::string& name,
                           const std::string& prefix, const std::string& lease,
                           const std::string& caFile, const std::string& certFile,
-                          const std::string& keyFile, ClusterSettings* settings,
-                          std::string* error);
+                          const std::string& keyFile, ClusterSettings* settings, std::string* error,
+                          ClusterSettingsFault* fault = nullptr);
+
+// The section's seven texts as read, in the order ParseClusterSettings takes them.
+struct ClusterSettingsTexts {
+  std::string etcd, name, prefix, lease, caFile, certFile, keyFile;
+};
+ClusterSettingsTexts ReadClusterSettingsTexts();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/tls_channel.h"
 
@@ -12,6 +13,20 @@ struct CommandTlsPort {
   uint16_t port = 0;                      // 0: no TLS command port
   std::shared_ptr<tls::Context> context;  // set whenever port is
 };
+
+// TLSPORT, TLSCERT, TLSKEY and TLSCLIENTCA of section SERVICE, as read.
+struct CommandTlsSettings {
+  std::string portText;  // empty: no TLS command port
+  std::string certFile;
+  std::string keyFile;
+  std::string clientCaFile;
+};
+CommandTlsSettings ReadCommandTlsSettings();
+
+// Judges the settings and makes the port's context (reading the files): true with *out set
+// (port 0 when TLSPORT is empty), false with *why set when the port cannot be served.
+bool MakeCommandTlsPort(const CommandTlsSettings& settings, uint16_t plainPort, CommandTlsPort* out,
+                        std::string* why);
 
 // Reads the settings (once, at start). Without TLSPORT there is no TLS port and nothing is
 // logged. A TLS port that cannot be served (TLSPORT not a port or the plain port's number,

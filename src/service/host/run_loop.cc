@@ -18,14 +18,10 @@ namespace {
 
 // PRIORITYMASK of syslog.ini, looked up in full and with case; unknown names select debug.
 int ReadPriorityMask() {
-  static const char* const kNames[] = {"emerg",   "alert",  "crit", "err",
-                                       "warning", "notice", "info", "debug"};
   std::string text =
       platform::ReadProfileString("syslog.ini", "SYSLOG", "PRIORITYMASK", "info", 256);
-  for (int i = 0; i < 8; ++i) {
-    if (text == kNames[i]) return i;
-  }
-  return kLogDebug;
+  int severity = SyslogSeverityFromName(text.c_str());
+  return severity < 0 ? kLogDebug : severity;
 }
 
 // Waits until the controller's message thread has ended, turning a stop signal into the stop

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "platform/profile.h"
 #include "platform/socket.h"
 #include "service/control/kel_control.h"
+#include "service/host/config_check.h"
 #include "service/host/event_log.h"
 #include "service/host/run_loop.h"
 #include "service/host/unit_template.h"
@@ -117,6 +119,9 @@ int InstallAsService() {
 
 HostSwitch FindHostSwitch(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
+    if (IsSwitch(argv[i], "t")) return HostSwitch::kConfigTest;
+  }
+  for (int i = 1; i < argc; ++i) {
     if (IsSwitch(argv[i], "UnregServer")) return HostSwitch::kUnregServer;
     if (IsSwitch(argv[i], "RegServer")) return HostSwitch::kRegServer;
   }
@@ -134,6 +139,8 @@ int RunHostSwitch(HostSwitch which) {
       return RegServer();
     case HostSwitch::kService:
       return InstallAsService();
+    case HostSwitch::kConfigTest:
+      return RunConfigCheck(std::cout);
     case HostSwitch::kNone:
       break;
   }

@@ -7,10 +7,11 @@
 
 #include "service/host/service_identity.h"
 
-enum class HostSwitch { kNone, kRegServer, kUnregServer, kService };
+enum class HostSwitch { kNone, kRegServer, kUnregServer, kService, kConfigTest };
 
-// UnregServer and RegServer are looked for first (the first of the two found decides), then
-// Service. A switch starts with '-' or '/' and is compared without regard to case.
+// t (the configuration test, which changes nothing) is looked for first, then UnregServer and
+// RegServer (the first of the two found decides), then Service. A switch starts with '-' or '/'
+// and is compared without regard to case.
 HostSwitch FindHostSwitch(int argc, char** argv);
 
 // Performs a switch; the process exit status (0 on success).

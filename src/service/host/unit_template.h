@@ -4,6 +4,10 @@
 // full path and @PROFILE_DIR@ the profile directory; the packaged unit also gets an [Install]
 // section appended.
 //
+// ExecStartPre runs the configuration test (-t) with the same user, working directory,
+// environment and sandbox as the service, so a broken configuration fails the start with its
+// problems in `systemctl status` and the journal.
+//
 // The service runs as "vokelmng": the package creates that system user and gives it the profile
 // directory, so "service save" can replace VoKelMng.ini there. Where no such user exists systemd
 // makes a transient one of that name (DynamicUser=). Its only privilege is CAP_NET_RAW for the
@@ -20,6 +24,7 @@ Wants=network-online.target
 [Service]
 Type=notify
 NotifyAccess=main
+ExecStartPre="@PROGRAM@" -t
 ExecStart="@PROGRAM@"
 Restart=on-failure
 RestartSec=2s

@@ -129,15 +129,14 @@ bool Store::WriteAll(int fd, const std::string& data) {
 }
 
 void Store::Start(const char* name) {
-  std::string value = platform::ReadProfileString("VoKelMng.ini", "KEL", "STORE", "disable", 256);
-  StrLower(value.data());
+  bool enabled = KelStoreEnabledSetting();
   std::lock_guard<std::mutex> hold(mutex_);
   if (fd_ >= 0) close(fd_);  // a second start in one process (tests) begins afresh
   fd_ = -1;
   writing_ = false;
   pending_.clear();
   name_ = name;
-  if (std::strcmp(value.c_str(), "enable") != 0) {
+  if (!enabled) {
     state_ = KelStoreState::kOff;
     return;
   }
@@ -188,39 +187,10 @@ bool Store::Load(std::string* cause) {
 
 bool Store::Replay(const std::string& text) {
   CKelDataList& list = KelDataList();
-  size_t start = 0;
-  long record = 0;
-  bool header = false;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      Syslog(kLogWarning, "I ignored an incomplete last record of the access entry store %s.",
-             name_.c_str());
-      break;
-    }
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!header) {
-      header = true;
-      if (line == kHeader) continue;
-      Syslog(kLogErr, "I refused the access entry store %s: its first line is not \"%s\".",
-             name_.c_str(), kHeader);
-      list.RemoveAll();
-      return false;
-    }
-    ++record;
-    bool add = false;
-    auto* entry = new CKelData();
-    if (!ParseRecord(line, &add, entry)) {
-      delete entry;
-      Syslog(kLogErr, "I refused the access entry store %s: record %ld is damaged.", name_.c_str(),
-             record);
-      list.RemoveAll();
-      return false;
-    }
+  KelJournalScan scan = ScanKelJournal(text, [&list](bool add, CKelData* entry) {
     if (add) {
       if (list.Add(entry) != 0) delete entry;  // already there: the same state either way
-      continue;
+      return;
     }
     list.MarkDeleted(*entry);
     delete entry;
@@ -230,6 +200,24 @@ bool Store::Replay(const std::string& text) {
       if (n->data->pendingDelete) list.Remove(n, 1);
       n = next;
     }
+  });
+  switch (scan.fault) {
+    case KelJournalScan::kHeader:
+      Syslog(kLogErr, "I refused the access entry store %s: its first line is not \"%s\".",
+             name_.c_str(), kHeader);
+      list.RemoveAll();
+      return false;
+    case KelJournalScan::kDamagedRecord:
+      Syslog(kLogErr, "I refused the access entry store %s: record %ld is damaged.", name_.c_str(),
+             scan.damagedRecord);
+      list.RemoveAll();
+      return false;
+    case KelJournalScan::kNone:
+      break;
+  }
+  if (scan.incompleteTail) {
+    Syslog(kLogWarning, "I ignored an incomplete last record of the access entry store %s.",
+           name_.c_str());
   }
   return true;
 }
@@ -391,6 +379,45 @@ Store& TheStore() {
 }
 
 }  // namespace
+
+KelJournalScan ScanKelJournal(const std::string& text,
+                              const std::function<void(bool add, CKelData* entry)>& apply) {
+  KelJournalScan scan;
+  size_t start = 0;
+  bool header = false;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      scan.incompleteTail = true;
+      break;
+    }
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!header) {
+      header = true;
+      if (line == kHeader) continue;
+      scan.fault = KelJournalScan::kHeader;
+      return scan;
+    }
+    bool add = false;
+    auto* entry = new CKelData();
+    if (!ParseRecord(line, &add, entry)) {
+      delete entry;
+      scan.fault = KelJournalScan::kDamagedRecord;
+      scan.damagedRecord = scan.records + 1;
+      return scan;
+    }
+    ++scan.records;
+    apply(add, entry);
+  }
+  return scan;
+}
+
+bool KelStoreEnabledSetting() {
+  std::string value = platform::ReadProfileString("VoKelMng.ini", "KEL", "STORE", "disable", 256);
+  StrLower(value.data());
+  return std::strcmp(value.c_str(), "enable") == 0;
+}
 
 void KelStoreStart(const char* name) { TheStore().Start(name); }
 void KelStoreClose() { TheStore().Close(); }

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "service/registry/kel_data.h"
 
@@ -28,6 +29,23 @@ enum class KelStoreState {
   kOk,       // every acknowledged change is on disk
   kFailing,  // the last write failed, or the file could not be used at start
 };
+
+// What a walk through a journal's text found.
+struct KelJournalScan {
+  enum Fault { kNone, kHeader, kDamagedRecord } fault = kNone;
+  long records = 0;             // complete records walked (up to the damaged one)
+  long damagedRecord = 0;       // kDamagedRecord: its number, from 1 (line damagedRecord + 1)
+  bool incompleteTail = false;  // bytes after the last complete record, ignored
+};
+
+// Walks the journal's text the way the store loads it: the header line, then one record a
+// line; each record's entry goes to `apply` (add or del), which takes it over. Stops at the
+// first fault.
+KelJournalScan ScanKelJournal(const std::string& text,
+                              const std::function<void(bool add, CKelData* entry)>& apply);
+
+// True when STORE of section KEL says the journal is kept.
+bool KelStoreEnabledSetting();
 
 // Reads the setting and, when enabled, loads the journal into KelDataList() (no marks) and
 // rewrites it. Called once at start, before any router can come ON.
