@@ -113,7 +113,7 @@ lintian --display-level ">=info" "$deb" 2>&1 | grep -v 'running with root' | sed
 # verify resolves ExecStart, so it runs against a copy whose program path is the scratch root's.
 verify_unit() {
   mkdir -p "$scratch/verify"
-  sed "s|^ExecStart=\"/usr/sbin/|ExecStart=\"$root/usr/sbin/|" "$unit" >"$scratch/verify/VoKelMng.service"
+  sed -E "s|^(ExecStart(Pre)?)=\"/usr/sbin/|\1=\"$root/usr/sbin/|" "$unit" >"$scratch/verify/VoKelMng.service"
   systemd-analyze verify --man=no "$scratch/verify/VoKelMng.service"
 }
 check "systemd-analyze verify" verify_unit

@@ -59,6 +59,19 @@ bool LoadOwnCertificate(SSL_CTX* ctx, const std::string& certFile, const std::st
   return true;
 }
 
+// OpenSSL fills a certificate's cache of its extensions on first use, under a lock that its
+// later readers do not take. The certificates of a context's store are shared by every
+// connection made from it, on many threads, so their caches are filled here, before any.
+void FillExtensionCaches(SSL_CTX* ctx) {
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx));
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+    if (X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i))) {
+      X509_check_purpose(cert, -1, 0);
+    }
+  }
+  ERR_clear_error();
+}
+
 int ContextIndex() {
   static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return index;
@@ -102,6 +115,7 @@ std::unique_ptr<Context> Context::ForClient(const ClientSettings& settings, std:
       !LoadOwnCertificate(ctx, settings.certFile, settings.keyFile, error)) {
     return nullptr;
   }
+  FillExtensionCaches(ctx);
   SSL_CTX_set_verify(ctx, settings.verify == Verify::kNone ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,
                      nullptr);
   // Sessions are kept here, one per peer, rather than in OpenSSL's own client cache (which
@@ -132,6 +146,7 @@ std::unique_ptr<Context> Context::ForServer(const ServerSettings& settings, std:
       return nullptr;
     }
     SSL_CTX_set_client_CA_list(ctx, names);
+    FillExtensionCaches(ctx);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   }
   // Resumed sessions (which a client with a certificate may only resume here) need an id.
