@@ -152,9 +152,11 @@ TEST_F(EtcdClientTest, LeaseKeysLiveAsLongAsTheLeaseIsKeptAlive) {
   ASSERT_TRUE(client.Put("lease/kept", "y", kept.id).ok);
   EXPECT_EQ(client.Range("lease/kept").kvs.at(0).lease, kept.id);
 
+  // A 2 s lease is gone within a few seconds; a change of etcd leader, which a starved
+  // machine can cause, gives every lease its whole time again, so the wait allows for some.
   const int64_t start = NowMs();
   bool leftGone = false;
-  while (NowMs() - start < 8000 && (!leftGone || NowMs() - start < 3500)) {
+  while (NowMs() - start < 20000 && (!leftGone || NowMs() - start < 3500)) {
     EtcdLeaseResult renewed = client.LeaseKeepAliveOnce(kept.id);
     ASSERT_TRUE(renewed.ok) << renewed.error;
     EXPECT_GT(renewed.ttl, 0);
