@@ -24,7 +24,7 @@ fi
 if [ $build -eq 1 ]; then
   echo "== build (release)"
   # One build at a time on this machine: the shared lock every build takes.
-  if ! flock /tmp/vokel-build.lock bash scripts/build.sh release; then
+  if ! flock /tmp/vokel-build.lock bash scripts/build.sh release all benchmarks; then
     echo "bench.sh: the release build failed" >&2
     exit 1
   fi
