@@ -37,7 +37,7 @@ install(TARGETS VoPv VoPvroute VoPc VoQuarantine VoKel pvsim
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vokel_icmp LIBRARY DESTINATION ${VOKEL_INSTALL_PKGLIBDIR})
 # bash-completion loads a command's completion from a file named after it.
-foreach(program VoPv VoPvroute VoPc VoQuarantine VoKel)
+foreach(program VoKelMng VoPv VoPvroute VoPc VoQuarantine VoKel pvsim)
   install(FILES completion/vokelmng RENAME ${program}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endforeach()

@@ -47,8 +47,14 @@ for program in VoPc VoPvroute VoPv VoQuarantine; do
   [[ " $offered " == *" show "* && " $offered " == *" --dst "* ]] ||
     { echo "FAIL '$program ': '$offered'"; failed=1; }
 done
+expect "VoKelMng " "-RegServer -Service -UnregServer -t"
+expect "VoKelMng -R" "-RegServer"
+expect "VoKelMng -t " ""                            # a switch is the whole command line
+expect "pvsim --listen 127.0.0.1:880 --t" "--table --times --tls-cert --tls-key"
+expect "pvsim --delay " ""                          # a number
 scratch=$(mktemp -d)
 touch "$scratch/alice.pem" "$scratch/alice.key"
 expect "VoKel show --tls --cert $scratch/alice.p" "$scratch/alice.pem"
+expect "pvsim --tls-key $scratch/alice.k" "$scratch/alice.key"
 rm -rf "$scratch"
 exit $failed

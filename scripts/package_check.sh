@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as an operator would get it (run as root):
 #   it builds in a fresh Debian 12 chroot that holds only build-essential and what
-#   debian/control's Build-Depends name, as an unprivileged user; lintian reports no error;
+#   debian/control's Build-Depends name, as an unprivileged user; apt installs it there and a
+#   user's interactive bash finds the completion of the console programs; lintian reports no error;
 #   the packaged unit passes `systemd-analyze verify` and rates at most 2.0 in
 #   `systemd-analyze security`; the unit and registration match what -Service
 #   writes; the monitoring bundle passes promtool where it is installed; and the installed
@@ -85,11 +86,37 @@ chroot_build() {
   cp "$root"/build/*.deb "$out/" || return 1
   echo "chroot $((t1 - t0)) s, build $((t2 - t1)) s" >"$chroot_dir/times"
 }
+# The package installed with apt in that Debian 12 chroot (with bash-completion, which a desktop
+# or server install has), and a user's interactive bash there (Debian's skeleton .bashrc) finds
+# the console programs' completion. bash-completion loads a command's file on first use, as a
+# Tab would; __load_completion is that step.
+chroot_install() {
+  local root=$chroot_dir/root log=$top/build/package/chroot-install.log
+  cp "$top"/build/package/vokelmng_*.deb "$root/tmp/" || return 1
+  [ -s "$root/etc/resolv.conf" ] || cp /etc/resolv.conf "$root/etc/resolv.conf"
+  if ! timeout -k 10 300 unshare --mount --pid --fork --kill-child --mount-proc="$root/proc" \
+    chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
+      sh -c 'apt-get install -y --no-install-recommends /tmp/vokelmng_*.deb bash-completion' \
+      >"$log" 2>&1; then
+    log_end "$log"
+    return 1
+  fi
+  mkdir -p "$root/tmp/home" && cp "$root/etc/skel/.bashrc" "$root/tmp/home/" &&
+    chown -R 1000:1000 "$root/tmp/home" || return 1
+  local spec
+  spec=$(chroot "$root" setpriv --reuid=1000 --regid=1000 --clear-groups \
+    env -i HOME=/tmp/home PATH=/usr/bin:/bin TERM=dumb \
+    bash -ic '__load_completion VoKel; complete -p VoKel' 2>&1 </dev/null)
+  echo "$spec"
+  [[ $spec == *"complete -F "*" VoKel"* ]]
+}
 if [ "${1:-}" != "--no-build" ]; then
   chroot_dir=$(mktemp -d /tmp/vokelchroot.XXXXXX)
   chmod 0755 "$chroot_dir"  # apt downloads as _apt into the chroot's lists and cache
   check "package builds in a fresh bookworm chroot from its declared Build-Depends" chroot_build
   [ ! -f "$chroot_dir/times" ] || echo "    $(cat "$chroot_dir/times")"
+  check "apt installs the package in that chroot; bash -ic 'complete -p VoKel' shows it" \
+    chroot_install
   rm -rf --one-file-system "$chroot_dir"
 fi
 deb=$(ls "$top"/build/package/vokelmng_*_*.deb 2>/dev/null | grep -v dbgsym | head -n1)

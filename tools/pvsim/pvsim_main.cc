@@ -76,6 +76,10 @@ std::string PeerText(const struct sockaddr_in& sa) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--completion-table") == 0) {
+    pvsim::PrintCompletionTable(stdout);
+    return 0;
+  }
   pvsim::Options options;
   bool help = false;
   std::string error;

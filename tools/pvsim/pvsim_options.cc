@@ -139,12 +139,31 @@ bool ApplyFlag(const std::string& name, Options* out) {
   return flag != nullptr;
 }
 
+constexpr OptionWord kOptionWords[] = {
+    {"--listen", "address"}, {"--journal", "file"},  {"--table", "file"},
+    {"--user", "text"},      {"--password", "text"}, {"--status", "number"},
+    {"--body", "text"},      {"--chunked", "-"},     {"--no-length", "-"},
+    {"--delay", "number"},   {"--drip", "number"},   {"--close-mid-answer", "-"},
+    {"--refuse", "-"},       {"--times", "number"},  {"--exit-after", "number"},
+    {"--tls-cert", "file"},  {"--tls-key", "file"},  {"--client-ca", "file"},
+    {"--help", "-"}};
+
 }  // namespace
 
+const OptionWord* FindOption(const std::string& name) {
+  for (const OptionWord& word : kOptionWords) {
+    if (name == word.name) return &word;
+  }
+  return nullptr;
+}
+
+void PrintCompletionTable(FILE* out) {
+  for (const OptionWord& word : kOptionWords) {
+    std::fprintf(out, "%s\t%s\t%s\n", word.name, word.hint[0] == '-' ? "flag" : "value", word.hint);
+  }
+}
+
 bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* error) {
-  static const char* const kWithValue[] = {
-      "--listen", "--journal", "--table", "--user",       "--password", "--body",    "--status",
-      "--delay",  "--drip",    "--times", "--exit-after", "--tls-cert", "--tls-key", "--client-ca"};
   bool listenSeen = false;
   *help = false;
   for (int i = 1; i < argc; ++i) {
@@ -153,12 +172,14 @@ bool ParseOptions(int argc, char** argv, Options* out, bool* help, std::string* 
       *help = true;
       return true;
     }
-    if (ApplyFlag(name, out)) continue;
-    bool takesValue = false;
-    for (const char* known : kWithValue) takesValue = takesValue || name == known;
-    if (!takesValue) {
+    const OptionWord* word = FindOption(name);
+    if (word == nullptr) {
       *error = "unknown option " + name;
       return false;
+    }
+    if (word->hint[0] == '-') {
+      ApplyFlag(name, out);
+      continue;
     }
     if (i + 1 >= argc) {
       *error = name + " needs a value";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace pvsim {
@@ -28,6 +29,18 @@ struct Options {
   std::string tlsKey;           // --tls-key FILE: its key (default: in the --tls-cert file)
   std::string clientCa;         // --client-ca FILE: demand a client certificate signed by it
 };
+
+// An option word: the one list ParseOptions accepts and the shell completion offers. hint:
+// "-" for an option alone, else what its value is ("address", "file", "text", "number").
+struct OptionWord {
+  const char* name;
+  const char* hint;
+};
+const OptionWord* FindOption(const std::string& name);  // nullptr: not an option
+
+// The words for the shell completion, as the console programs print theirs:
+// "WORD<TAB>flag<TAB>-" or "WORD<TAB>value<TAB>HINT" (`pvsim --completion-table`).
+void PrintCompletionTable(FILE* out);
 
 // The help text printed by --help.
 const char* UsageText();

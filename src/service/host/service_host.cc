@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -29,6 +30,26 @@ std::string ExeSection() { return std::string("AppID\\") + kServiceName + ".EXE"
 
 bool IsSwitch(const char* arg, const char* name) {
   return (arg[0] == '-' || arg[0] == '/') && strcasecmp(arg + 1, name) == 0;
+}
+
+// The switches the program takes: the one table that FindHostSwitch reads and the shell
+// completion prints. rank: the order in which they are looked for (lowest first).
+struct HostSwitchWord {
+  const char* name;
+  HostSwitch which;
+  int rank;
+};
+constexpr HostSwitchWord kHostSwitchWords[] = {{"t", HostSwitch::kConfigTest, 0},
+                                               {"UnregServer", HostSwitch::kUnregServer, 1},
+                                               {"RegServer", HostSwitch::kRegServer, 1},
+                                               {"Service", HostSwitch::kService, 2}};
+constexpr char kCompletionTableWord[] = "--completion-table";
+
+// One line per switch, as the console programs print their words: "WORD<TAB>KIND<TAB>HINT".
+// A switch is the whole command line, so each is an operation with nothing after it.
+int PrintCompletionTable() {
+  for (const HostSwitchWord& word : kHostSwitchWords) printf("-%s\toperation\t-\n", word.name);
+  return 0;
 }
 
 void MessageBoxLine(const char* text) { fprintf(stderr, "%s: %s\n", kServiceName, text); }
@@ -118,15 +139,14 @@ int InstallAsService() {
 }  // namespace
 
 HostSwitch FindHostSwitch(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (IsSwitch(argv[i], "t")) return HostSwitch::kConfigTest;
-  }
-  for (int i = 1; i < argc; ++i) {
-    if (IsSwitch(argv[i], "UnregServer")) return HostSwitch::kUnregServer;
-    if (IsSwitch(argv[i], "RegServer")) return HostSwitch::kRegServer;
-  }
-  for (int i = 1; i < argc; ++i) {
-    if (IsSwitch(argv[i], "Service")) return HostSwitch::kService;
+  if (argc == 2 && strcmp(argv[1], kCompletionTableWord) == 0) return HostSwitch::kCompletionTable;
+  // Rank by rank; within a rank the first one on the command line decides.
+  for (int rank = 0; rank < 3; ++rank) {
+    for (int i = 1; i < argc; ++i) {
+      for (const HostSwitchWord& word : kHostSwitchWords) {
+        if (word.rank == rank && IsSwitch(argv[i], word.name)) return word.which;
+      }
+    }
   }
   return HostSwitch::kNone;
 }
@@ -139,6 +159,8 @@ int RunHostSwitch(HostSwitch which) {
       return RegServer();
     case HostSwitch::kService:
       return InstallAsService();
+    case HostSwitch::kCompletionTable:
+      return PrintCompletionTable();
     case HostSwitch::kConfigTest:
       return RunConfigCheck(std::cout);
     case HostSwitch::kNone:

@@ -7,11 +7,12 @@
 
 #include "service/host/service_identity.h"
 
-enum class HostSwitch { kNone, kRegServer, kUnregServer, kService, kConfigTest };
+enum class HostSwitch { kNone, kRegServer, kUnregServer, kService, kConfigTest, kCompletionTable };
 
 // t (the configuration test, which changes nothing) is looked for first, then UnregServer and
 // RegServer (the first of the two found decides), then Service. A switch starts with '-' or '/'
-// and is compared without regard to case.
+// and is compared without regard to case. `--completion-table` as the only argument prints the
+// switches for the shell completion (as the console programs do) and starts nothing.
 HostSwitch FindHostSwitch(int argc, char** argv);
 
 // Performs a switch; the process exit status (0 on success).

@@ -7,8 +7,11 @@
 int main(int argc, char** argv) {
   platform::BlockServiceSignals();
   HostSwitch which = FindHostSwitch(argc, argv);
-  // The configuration test writes to standard output only: no event-log line before it.
-  if (which == HostSwitch::kConfigTest) return RunHostSwitch(which);
+  // The configuration test and the completion table write to standard output only: no
+  // event-log line before them.
+  if (which == HostSwitch::kConfigTest || which == HostSwitch::kCompletionTable) {
+    return RunHostSwitch(which);
+  }
   Msg();  // registers every message name before any component starts
   EventLog("WinMain of a module was called.");
   if (which != HostSwitch::kNone) return RunHostSwitch(which);
