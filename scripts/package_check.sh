@@ -96,7 +96,7 @@ chroot_install() {
   [ -s "$root/etc/resolv.conf" ] || cp /etc/resolv.conf "$root/etc/resolv.conf"
   if ! timeout -k 10 300 unshare --mount --pid --fork --kill-child --mount-proc="$root/proc" \
     chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
-      sh -c 'apt-get install -y --no-install-recommends /tmp/vokelmng_*.deb bash-completion' \
+      sh -c 'apt-get update -q && apt-get install -y --no-install-recommends /tmp/vokelmng_*.deb bash-completion' \
       >"$log" 2>&1; then
     log_end "$log"
     return 1
@@ -107,7 +107,7 @@ chroot_install() {
   spec=$(chroot "$root" setpriv --reuid=1000 --regid=1000 --clear-groups \
     env -i HOME=/tmp/home PATH=/usr/bin:/bin TERM=dumb \
     bash -ic '__load_completion VoKel; complete -p VoKel' 2>&1 </dev/null)
-  echo "$spec"
+  echo "$spec" | tee "$chroot_dir/completion"
   [[ $spec == *"complete -F "*" VoKel"* ]]
 }
 if [ "${1:-}" != "--no-build" ]; then
@@ -117,6 +117,7 @@ if [ "${1:-}" != "--no-build" ]; then
   [ ! -f "$chroot_dir/times" ] || echo "    $(cat "$chroot_dir/times")"
   check "apt installs the package in that chroot; bash -ic 'complete -p VoKel' shows it" \
     chroot_install
+  [ ! -f "$chroot_dir/completion" ] || echo "    $(tail -n 1 "$chroot_dir/completion")"
   rm -rf --one-file-system "$chroot_dir"
 fi
 deb=$(ls "$top"/build/package/vokelmng_*_*.deb 2>/dev/null | grep -v dbgsym | head -n1)
