@@ -9,6 +9,11 @@
 // last reload request answered (pvsim's journals), for each [HTTP] SENDERS value asked for,
 // beside the lower bound total requests x delay / senders.
 //
+// With --burst N the routers are ON throughout: N kel add for PCs without an access entry go
+// out on ten connections as fast as the command port takes them, and the run shows when every
+// one was answered (the command port), planned with its requests stored (the planning, seen in
+// the API's planning counters) and delivered (the routers' journals).
+//
 // Run as root: the whole site lives in a private network namespace made here; every packet goes
 // to 127.0.0.0/8 inside it. Every run has a time-out, and a watchdog (or SIGTERM, SIGINT)
 // kills the service and the pvsim processes when the whole exceeds --max-seconds.
@@ -54,6 +59,7 @@ struct Options {
   std::vector<int> senders = {5, 20, 64};
   bool thousand = false;  // also 1,000 PCs per router with the largest sender count
   int maxSeconds = 600;
+  int burst = 0;  // > 0: the burst run instead, this many kel add on ten connections
 };
 
 // Every child of the benchmark (the service, the pvsim processes) is started to die with it, so
@@ -202,24 +208,32 @@ bool SendCommands(testsupport::CommandClient& client, const std::vector<std::str
   return true;
 }
 
-Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
-  Result result;
-  std::vector<std::unique_ptr<testsupport::PvsimProcess>> routers;
-  std::vector<JournalTail> tails;
+// One pvsim per router, with a reader of each one's journal. The failure, or empty.
+std::string StartRouters(const Options& o,
+                         std::vector<std::unique_ptr<testsupport::PvsimProcess>>& routers,
+                         std::vector<JournalTail>& tails) {
   for (int r = 1; r <= o.routers; ++r) {
     routers.push_back(std::make_unique<testsupport::PvsimProcess>(PVSIM_PATH));
-    if (!StartRouter(*routers.back(), RouterAddress(r), o.delayMs)) {
-      result.failure = routers.back()->error();
-      return result;
-    }
+    if (!StartRouter(*routers.back(), RouterAddress(r), o.delayMs)) return routers.back()->error();
     tails.emplace_back(routers.back()->journal());
   }
+  return "";
+}
 
-  // The service's profile and working directories, and its output.
-  testsupport::ScratchDir config("recovery-config");
-  testsupport::ScratchDir work("recovery-work");
-  // The registries as `save` writes them (CRLF line ends), loaded at start: registering
-  // 20,000 PCs one command at a time would cost a planning run over every registry each.
+// One run's service: its profile and working folders, the process and a command connection.
+struct Service {
+  testsupport::ScratchDir config{"recovery-config"};
+  testsupport::ScratchDir work{"recovery-work"};
+  testsupport::ChildProcess process;
+  testsupport::CommandClient client;
+};
+
+// Writes the registries as `save` writes them (CRLF line ends): the routers, their routes,
+// `pcs` PCs behind each and two quarantine servers, loaded at start (registering 100,000 PCs
+// one command at a time would cost a planning run over every registry each). Then starts
+// VoKelMng with [HTTP] SENDERS and the API, and connects to its command port. The failure, or
+// empty.
+std::string StartService(const Options& o, int pcs, int senders, Service& s) {
   std::string pv, pvroute, pc;
   for (int r = 1; r <= o.routers; ++r) {
     pv += "\"" + RouterAddress(r) + "\",880,\"admin\",\"pomvy\"\r\n";
@@ -227,51 +241,54 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
     for (int k = 0; k < pcs; ++k)
       pc += "\"" + PcMac(r, k) + "\",\"" + PcAddress(r, k) + "\",\"\",\"\"\r\n";
   }
-  if (!work.Write("pv.csv", pv) || !work.Write("pvroute.csv", pvroute) ||
-      !work.Write("pc.csv", pc) ||
-      !work.Write("quarantine.csv",
-                  "\"172.17.254.254\",\"tcp\",\"4208\"\r\n"
-                  "\"172.17.254.253\",\"tcp\",\"4209\"\r\n")) {
-    result.failure = "cannot write the registry files";
-    return result;
+  if (!s.work.Write("pv.csv", pv) || !s.work.Write("pvroute.csv", pvroute) ||
+      !s.work.Write("pc.csv", pc) ||
+      !s.work.Write("quarantine.csv",
+                    "\"172.17.254.254\",\"tcp\",\"4208\"\r\n"
+                    "\"172.17.254.253\",\"tcp\",\"4209\"\r\n")) {
+    return "cannot write the registry files";
   }
-  if (!config.Write("VoKelMng.ini", "[HTTP]\nSENDERS=" + std::to_string(senders) +
-                                        "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(kApiPort) +
-                                        "\n")) {
-    result.failure = "cannot write VoKelMng.ini";
-    return result;
+  if (!s.config.Write("VoKelMng.ini",
+                      "[HTTP]\nSENDERS=" + std::to_string(senders) +
+                          "\n[STATUS]\nLISTEN=127.0.0.1:" + std::to_string(kApiPort) + "\n")) {
+    return "cannot write VoKelMng.ini";
   }
-  const std::vector<std::string> env = {"VOKELMNG_CONFIG_DIR=" + config.path(),
-                                        "VOKELMNG_UNIT_DIR=" + config.path()};
   testsupport::ChildOptions options;
-  options.env = env;
-  options.cwd = work.path();
+  options.env = {"VOKELMNG_CONFIG_DIR=" + s.config.path(), "VOKELMNG_UNIT_DIR=" + s.config.path()};
+  options.cwd = s.work.path();
   options.die_with_parent = true;
   testsupport::ChildProcess reg;
   if (!reg.Start({VOKELMNG_PATH, "-RegServer"}, options) || reg.Wait(10000) != 0) {
-    result.failure = "VoKelMng -RegServer failed";
-    return result;
+    return "VoKelMng -RegServer failed";
   }
-  watcher.Clear();
-  options.output = work.File("service.out");
-  testsupport::ChildProcess service;
-  if (!service.Start({VOKELMNG_PATH}, options)) {
-    result.failure = "VoKelMng did not start";
-    return result;
-  }
-  auto apiUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  options.output = s.work.File("service.out");
+  if (!s.process.Start({VOKELMNG_PATH}, options)) return "VoKelMng did not start";
+  auto apiUntil = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (Get("/healthz").status != 200 || !testsupport::IsListening(kCommandPort)) {
-    if (std::chrono::steady_clock::now() > apiUntil || !service.Running()) {
-      result.failure = "the service did not come up: " + service.Output().substr(0, 400);
-      return result;
+    if (std::chrono::steady_clock::now() > apiUntil || !s.process.Running()) {
+      return "the service did not come up: " + s.process.Output().substr(0, 400);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  testsupport::CommandClient client;
-  if (!client.Connect(kCommandPort) || !client.ReadReply().has_value()) {
-    result.failure = "no command prompt";
-    return result;
+  if (!s.client.Connect(kCommandPort) || !s.client.ReadReply().has_value()) {
+    return "no command prompt";
   }
+  return "";
+}
+
+Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
+  Result result;
+  std::vector<std::unique_ptr<testsupport::PvsimProcess>> routers;
+  std::vector<JournalTail> tails;
+  result.failure = StartRouters(o, routers, tails);
+  if (!result.failure.empty()) return result;
+
+  watcher.Clear();
+  Service site;
+  result.failure = StartService(o, pcs, senders, site);
+  if (!result.failure.empty()) return result;
+  testsupport::ChildProcess& service = site.process;
+  testsupport::CommandClient& client = site.client;
   // The access entries through the command port; the routers, their routes, the PCs and the
   // quarantine servers are in the files the service loaded at start.
   std::vector<std::string> commands;
@@ -399,6 +416,168 @@ Result RunSite(const Options& o, int pcs, int senders, OnWatcher& watcher) {
   return result;
 }
 
+// Waits until the request store is empty and no journal has grown for a second. false on
+// time-out.
+bool WaitDelivered(std::vector<JournalTail>& tails, int maxSeconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
+  long last = -1;
+  auto stableSince = std::chrono::steady_clock::now();
+  for (;;) {
+    double store = testsupport::MetricSample(Get("/metrics").body, "vokelmng_request_store_size");
+    long total = 0;
+    for (JournalTail& t : tails) {
+      t.Read();
+      total += t.lines;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (total != last || store != 0) {
+      last = total;
+      stableSince = now;
+    } else if (now - stableSince > std::chrono::seconds(1)) {
+      return true;
+    }
+    if (now > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+double Seconds(std::chrono::steady_clock::time_point from,
+               std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// The burst: every router ON and reloaded, an access entry standing for every kel-every-th PC,
+// then `o.burst` kel add for PCs without one, spread over the routers and sent on ten
+// connections as fast as the command port takes them. Measures when every command was
+// answered (the command port), when every one was planned and its requests stored (planning),
+// and when the routers had answered every request they caused (delivery).
+int RunBurst(const Options& o, OnWatcher& watcher) {
+  constexpr int kConnections = 10;
+  const int senders = *std::max_element(o.senders.begin(), o.senders.end());
+  std::printf(
+      "burst: %d kel add on %d connections; %d routers x %d PCs, an access entry standing for "
+      "every %d%s PC, pvsim answering after %d ms, SENDERS=%d\n",
+      o.burst, kConnections, o.routers, o.pcs, o.kelEvery, o.kelEvery == 1 ? "" : "th", o.delayMs,
+      senders);
+  std::fflush(stdout);
+  auto fail = [](const std::string& why) {
+    std::printf("  burst: %s\n", why.c_str());
+    return 1;
+  };
+  std::vector<std::string> burst;
+  for (int i = 0; static_cast<int>(burst.size()) < o.burst; ++i) {
+    int r = i % o.routers + 1, k = 1 + i / o.routers;
+    if (k >= o.pcs) return fail("not enough PCs without an access entry for the burst");
+    if (k % o.kelEvery == 0) continue;
+    burst.push_back("kel add accept source " + PcAddress(r, k) + " source-mac " + PcMac(r, k));
+  }
+
+  std::vector<std::unique_ptr<testsupport::PvsimProcess>> routers;
+  std::vector<JournalTail> tails;
+  std::string failure = StartRouters(o, routers, tails);
+  if (!failure.empty()) return fail(failure);
+  if (!IpBatch("add", o.routers)) return fail("ip could not add the router addresses");
+  watcher.Clear();
+  Service site;
+  auto startAt = std::chrono::steady_clock::now();
+  failure = StartService(o, o.pcs, senders, site);
+  if (!failure.empty()) return fail(failure);
+  std::printf("  the service took its command port %.2f s after its start\n",
+              Seconds(startAt, std::chrono::steady_clock::now()));
+  auto onUntil = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (watcher.OnCount() < static_cast<size_t>(o.routers)) {
+    if (std::chrono::steady_clock::now() > onUntil) return fail("not every router came ON");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::vector<std::string> standing;
+  for (int r = 1; r <= o.routers; ++r) {
+    for (int k = 0; k < o.pcs; k += o.kelEvery) {
+      standing.push_back("kel add accept source " + PcAddress(r, k) + " source-mac " + PcMac(r, k));
+    }
+  }
+  if (!SendCommands(site.client, standing, &failure)) return fail(failure);
+  if (!WaitDelivered(tails, o.maxSeconds)) return fail("the site's reload did not end");
+  site.client.Close();  // the ten connections below take every slot
+  long before = 0;
+  for (const JournalTail& t : tails) before += t.lines;
+  std::string metrics = Get("/metrics").body;
+  const double runsBefore = testsupport::MetricSample(metrics, "vokelmng_planning_runs_total");
+  const double planBefore = testsupport::MetricSample(metrics, "vokelmng_planning_seconds_total");
+
+  std::vector<std::unique_ptr<testsupport::CommandClient>> clients;
+  for (int c = 0; c < kConnections; ++c) {
+    clients.push_back(std::make_unique<testsupport::CommandClient>());
+    if (!clients.back()->Connect(kCommandPort) || !clients.back()->ReadReply().has_value()) {
+      return fail("connection " + std::to_string(c) + " got no prompt");
+    }
+  }
+  std::vector<std::vector<std::string>> shares(kConnections);
+  for (size_t i = 0; i < burst.size(); ++i) shares[i % kConnections].push_back(burst[i]);
+  std::vector<std::string> errors(kConnections);
+  std::vector<std::chrono::steady_clock::time_point> answered(kConnections);
+  const auto t0 = std::chrono::steady_clock::now();
+  const double t0Wall =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kConnections; ++c) {
+    threads.emplace_back([&, c] {
+      SendCommands(*clients[c], shares[c], &errors[c]);
+      answered[c] = std::chrono::steady_clock::now();
+    });
+  }
+  // Every command planned: one planning run each.
+  double queued = -1, runs = runsBefore;
+  auto until = t0 + std::chrono::seconds(o.maxSeconds);
+  while (runs < runsBefore + static_cast<double>(burst.size())) {
+    if (std::chrono::steady_clock::now() > until) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    runs = testsupport::MetricSample(Get("/metrics").body, "vokelmng_planning_runs_total");
+    if (runs >= runsBefore + static_cast<double>(burst.size())) {
+      queued = Seconds(t0, std::chrono::steady_clock::now());
+    }
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& e : errors) {
+    if (!e.empty()) return fail(e);
+  }
+  if (queued < 0) return fail("the burst's planning did not end");
+  double acked = 0;
+  for (auto at : answered) acked = std::max(acked, Seconds(t0, at));
+  if (!WaitDelivered(tails, o.maxSeconds)) return fail("the burst's delivery did not end");
+  long after = 0, notOk = 0;
+  double lastAnswered = 0;
+  for (const JournalTail& t : tails) {
+    after += t.lines;
+    notOk += t.notOk;
+    lastAnswered = std::max(lastAnswered, t.lastAnswered);
+  }
+  const double planning =
+      testsupport::MetricSample(Get("/metrics").body, "vokelmng_planning_seconds_total") -
+      planBefore;
+  const double delivered = lastAnswered - t0Wall;
+  std::printf("  command port: every command answered %.3f s after the first was sent\n", acked);
+  std::printf(
+      "  planning: every command planned and its requests stored after %.2f s (%.2f s of "
+      "planning, %.2f ms a command)\n",
+      queued, planning, planning * 1000 / static_cast<double>(burst.size()));
+  std::printf(
+      "  delivery: the %ld requests it caused answered by the routers after %.2f s (%.2f s "
+      "after the last was stored)%s\n",
+      after - before, delivered, delivered - queued, notOk != 0 ? "; some not with 200" : "");
+  bool campus = o.routers == 1000 && o.pcs == 100 && o.burst == 10000 && o.kelEvery == 100;
+  std::printf(
+      "target (a burst of 10,000 kel add at 1,000 routers x 100 PCs queued within 10 s of "
+      "the first command): %s\n",
+      !campus        ? "not measured (needs --routers 1000 --pcs 100 --kel-every 100)"
+      : queued <= 10 ? "met"
+                     : "not met");
+  for (auto& c : clients) c->Close();
+  site.process.Stop(15000);
+  routers.clear();
+  IpBatch("del", o.routers);
+  return notOk == 0 ? 0 : 1;
+}
+
 bool ParseInt(const char* text, int min, int max, int* out) {
   char* end = nullptr;
   long v = std::strtol(text, &end, 10);
@@ -411,9 +590,12 @@ int Usage() {
   std::fprintf(stderr,
                "usage: recovery_bench [--routers N] [--pcs M] [--delay MS] [--senders A,B,...]\n"
                "                      [--kel-every K] [--thousand-pcs] [--max-seconds S]\n"
+               "                      [--burst N]\n"
                "  defaults: 100 routers x 200 PCs, pvsim answering after 5 ms, SENDERS 5,20,64,\n"
                "  an access entry for every 10th PC; --thousand-pcs adds 1,000 PCs per router\n"
-               "  with the largest SENDERS value. Run as root.\n");
+               "  with the largest SENDERS value. --burst N: every router ON, N kel add on ten\n"
+               "  connections, timed through the command port, the planning and the delivery\n"
+               "  (the largest SENDERS value). Run as root.\n");
   return 2;
 }
 
@@ -444,6 +626,8 @@ int main(int argc, char** argv) {
         o.senders.push_back(n);
         at = comma + 1;
       }
+    } else if (a == "--burst" && more) {
+      if (!ParseInt(argv[++i], 1, 1000000, &o.burst)) return Usage();
     } else if (a == "--thousand-pcs") {
       o.thousand = true;
     } else {
@@ -479,6 +663,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  if (o.burst > 0) return RunBurst(o, watcher);
   std::printf(
       "recovery_bench: %d routers, pvsim answering after %d ms, 2 quarantine servers, an "
       "access entry for every %d%s PC\n",
@@ -520,21 +705,26 @@ int main(int argc, char** argv) {
   std::printf(
       "lower bound: requests x delay / SENDERS; rounds bound: ceil(routers / SENDERS) x "
       "the longest reload x delay, since each router's requests go one at a time\n");
-  const char* target =
-      "target (recovery with SENDERS=64 within twice the lower bound at 100 routers x 200 PCs)";
-  // (the defaults: 5 ms answers, an access entry for every tenth PC)
+  // The two sites with a target: 100 routers x 200 PCs (an access entry for every tenth PC)
+  // and the campus, 1,000 routers x 100 PCs (one for every hundredth); 5 ms answers.
   const Row* measured = nullptr;
   for (const Row& row : rows) {
-    if (row.senders == 64 && row.pcs == 200 && o.routers == 100 && o.kelEvery == 10 &&
-        o.delayMs == 5) {
+    if (row.senders == 64 && o.delayMs == 5 &&
+        ((row.pcs == 200 && o.routers == 100 && o.kelEvery == 10) ||
+         (row.pcs == 100 && o.routers == 1000 && o.kelEvery == 100))) {
       measured = &row;
     }
   }
   if (measured == nullptr) {
-    std::printf("%s: not measured (needs SENDERS=64 at 100 routers x 200 PCs)\n", target);
+    std::printf(
+        "target (recovery with SENDERS=64 within twice the lower bound): not measured (needs "
+        "SENDERS=64 at 100 routers x 200 PCs or 1000 routers x 100 PCs --kel-every 100)\n");
   } else {
     bool met = measured->r.ok && measured->r.recovery <= 2 * measured->r.lowerBound;
-    std::printf("%s: %s\n", target, met ? "met" : "not met");
+    std::printf(
+        "target (recovery with SENDERS=64 within twice the lower bound at %d routers x %d PCs): "
+        "%s\n",
+        o.routers, measured->pcs, met ? "met" : "not met");
   }
   return allRan ? 0 : 1;
 }
