@@ -91,7 +91,8 @@ TEST_F(AccessEntries, RequestOrderFollowsEntriesThenRoutersThenRoutesThenPcs) {
     }
   }
   EXPECT_EQ(StoredRequests(), expected);
-  EXPECT_EQ(wakes_, 6);
+  EXPECT_GE(wakes_, 2);  // one at once, then at most one each 20 ms, and one at the end
+  EXPECT_LE(wakes_, 6);
 }
 
 TEST_F(AccessEntries, LineThatCannotBeMadeIsLoggedAndSkipsTheRest) {

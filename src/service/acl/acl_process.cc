@@ -5,6 +5,7 @@
 
 #include "common/syslog.h"
 #include "service/acl/acl_planning.h"
+#include "service/acl/acl_request.h"
 #include "service/acl/state_sync.h"
 
 namespace {
@@ -38,6 +39,7 @@ void EditPlanning(const AclEnvironment& env, CommandFamily family) {
 void AclCommandProcess(const AclEnvironment& env, CommandFamily family, uint32_t value) {
   (void)value;  // the kind of change plays no part: the marks say what changed
   const auto started = std::chrono::steady_clock::now();
+  AclWakeBatch wakes(env);
   // A list or a text that cannot get memory must not end the controller's thread: the walk is
   // abandoned and the marks not yet settled stay for the next notification.
   try {

@@ -1,5 +1,6 @@
 #include "service/acl/acl_request.h"
 
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -12,6 +13,19 @@ namespace {
 
 thread_local AclLineCapture* tCapture = nullptr;
 thread_local const AclLineSink* tSink = nullptr;
+thread_local AclWakeBatch* tWakeBatch = nullptr;
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int WakeHttpClient(const AclEnvironment& env) {
+  if (env.eventSend) return env.eventSend();
+  if (env.httpClient == nullptr) return 0;
+  return env.httpClient->EventSend();
+}
 
 // Builds the line, wraps it into a request for `router` and appends it to the store. `who`
 // names the caller in the log lines.
@@ -141,7 +155,30 @@ void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router) {
 }
 
 int AclEventSend(const AclEnvironment& env) {
-  if (env.eventSend) return env.eventSend();
-  if (env.httpClient == nullptr) return 0;
-  return env.httpClient->EventSend();
+  if (tWakeBatch != nullptr && !tWakeBatch->WakeNow()) return 1;
+  return WakeHttpClient(env);
+}
+
+AclWakeBatch::AclWakeBatch(const AclEnvironment& env)
+    : env_(env), outermost_(tWakeBatch == nullptr) {
+  if (outermost_) tWakeBatch = this;
+}
+
+AclWakeBatch::~AclWakeBatch() {
+  if (!outermost_) return;
+  tWakeBatch = nullptr;
+  if (heldBack_ && WakeHttpClient(env_) == 0) {
+    Syslog(kLogErr, "AclWakeBatch: An error occurred in EventSend.");
+  }
+}
+
+bool AclWakeBatch::WakeNow() {
+  int64_t now = SteadyMs();
+  if (lastWakeMs_ >= 0 && now - lastWakeMs_ < kWakeIntervalMs) {
+    heldBack_ = true;
+    return false;
+  }
+  lastWakeMs_ = now;
+  heldBack_ = false;
+  return true;
 }

@@ -34,8 +34,37 @@ int QueueAclText(const CPvData& router, LineClass lineClass, const std::string& 
 void KeepAliveResetProcess(const AclEnvironment& env, const CPvData& router);
 
 // Wakes the HTTP client so that it distributes the store now. Nonzero on success; 0 when the
-// client is absent (it failed to start) or could not be woken.
+// client is absent (it failed to start) or could not be woken. Inside an AclWakeBatch the wake
+// may be held back (and 1 answered) until the batch ends.
 int AclEventSend(const AclEnvironment& env);
+
+// A planning run queues its requests one at a time and wakes the HTTP client after each
+// router's few lines, and every wake starts a pass of the client over the whole store under
+// the store's lock. During a site-wide reload (a thousand routers back at once, tens of
+// thousands of requests stored) that made the run quadratic in the store's size: the planner
+// waited on every append for a pass that a wake of its own had started. While a batch is alive
+// on this thread, AclEventSend wakes the client at most once every kWakeIntervalMs and the
+// batch's end gives the wake it held back. The requests and their order are the same; the
+// first wake goes out at once, the later ones at most kWakeIntervalMs late. Batches nest: only
+// the outermost one holds wakes back.
+class AclWakeBatch {
+ public:
+  static constexpr int kWakeIntervalMs = 20;
+
+  explicit AclWakeBatch(const AclEnvironment& env);
+  ~AclWakeBatch();
+  AclWakeBatch(const AclWakeBatch&) = delete;
+  AclWakeBatch& operator=(const AclWakeBatch&) = delete;
+
+  // Called by AclEventSend on the batch's thread: true when the wake is to go out now.
+  bool WakeNow();
+
+ private:
+  const AclEnvironment& env_;
+  bool outermost_;
+  bool heldBack_ = false;
+  int64_t lastWakeMs_ = -1;  // steady clock; -1 before the first
+};
 
 // Where the lines made on this thread go while an AclLineCapture is alive: to its sink, in the
 // order they are made, in place of the request store. Nothing is queued, nothing is logged at

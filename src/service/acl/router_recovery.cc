@@ -95,6 +95,7 @@ void DropQueuedRequests(const AclEnvironment& env, const std::array<uint8_t, 4>&
 }
 
 void KeepAliveResendProcess(const AclEnvironment& env, const std::array<uint8_t, 4>& address) {
+  AclWakeBatch wakes(env);
   if (StateSyncOn()) {
     StateSyncResend(env, address);
     return;
