@@ -91,7 +91,9 @@
     tr.appendChild(first);
     tr.appendChild(cell(r.on ? 'ON' : 'OFF', 'state ' + (r.on ? 'on' : 'off')));
     tr.appendChild(cell(r.port, 'port'));
-    tr.appendChild(cell(r.user, 'user'));
+    const user = cell(r.user, 'user');
+    user.title = r.user;  // the whole name where a narrow column cuts it
+    tr.appendChild(user);
     tr.appendChild(cell(r.out_of_sync ? 'yes' : 'no', 'sync' + (r.out_of_sync ? ' bad' : '')));
     const waiting = r.requests_waiting.store + r.requests_waiting.sender;
     tr.appendChild(cell(waiting, 'waiting'));
