@@ -16,7 +16,8 @@ case "${1:-}" in
   --test)
     packages+=("${package_packages[@]}" libgtest-dev libgmock-dev libbenchmark-dev clang
                clang-format iproute2 lighttpd rsyslog procps util-linux lintian socat groff-base systemd
-               man-db prometheus strace mmdebstrap etcd-server etcd-client lld) ;;
+               man-db prometheus strace mmdebstrap etcd-server etcd-client lld
+               chromium chromium-driver python3-selenium) ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

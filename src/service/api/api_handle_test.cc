@@ -1,5 +1,6 @@
 // The routing of the operator API over the real registries, without a socket: which path
-// gives which answer, the error answers, readiness, and that no answer carries a password.
+// gives which answer, the dashboard's files and the headers every answer carries, the error
+// answers, readiness, and that no answer carries a password.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -61,14 +62,63 @@ TEST_F(ApiHandleTest, EachPathGivesItsDocument) {
   EXPECT_EQ(server_->Handle("HEAD", "/metrics").status, 200u);
 }
 
+// The page and the files it loads, each with its type; the page names only files served here.
+TEST_F(ApiHandleTest, TheDashboardIsServedFromItsBuiltInFiles) {
+  struct Case {
+    const char* path;
+    const char* type;
+    const char* text;  // something the file must hold
+  } cases[] = {
+      {"/", "text/html; charset=utf-8", "<script src=\"/dashboard.js\""},
+      {"/dashboard.js", "text/javascript; charset=utf-8", "textContent"},
+      {"/dashboard.css", "text/css; charset=utf-8", "@media"},
+      {"/favicon.svg", "image/svg+xml", "<svg"},
+  };
+  for (const Case& c : cases) {
+    CKelApiServer::Answer answer = Get(c.path);
+    EXPECT_EQ(answer.status, 200u) << c.path;
+    EXPECT_EQ(answer.contentType, c.type) << c.path;
+    EXPECT_NE(answer.body.find(c.text), std::string::npos) << c.path;
+    EXPECT_EQ(server_->Handle("HEAD", c.path).status, 200u) << c.path;
+  }
+  // Inline script or style would be refused by the policy; markup from values is never built.
+  std::string page = Get("/").body;
+  EXPECT_EQ(page.find("<style"), std::string::npos);
+  EXPECT_EQ(page.find(" style="), std::string::npos);
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+  EXPECT_EQ(page.find("http"), std::string::npos) << "the page loads something from elsewhere";
+  EXPECT_EQ(Get("/dashboard.js").body.find("innerHTML"), std::string::npos);
+}
+
+TEST_F(ApiHandleTest, EveryAnswerCarriesThePolicyAndNosniff) {
+  for (const char* path : {"/", "/dashboard.js", "/status", "/routers", "/routers/127.0.0.5/lines",
+                           "/metrics", "/healthz", "/nowhere", "/routers/x"}) {
+    for (const char* method : {"GET", "POST"}) {
+      CKelApiServer::Answer answer = server_->Handle(method, path);
+      int policy = 0;
+      int nosniff = 0;
+      for (const auto& [name, value] : answer.headers) {
+        policy += name == "Content-Security-Policy" && value == "default-src 'self'";
+        nosniff += name == "X-Content-Type-Options" && value == "nosniff";
+      }
+      EXPECT_EQ(policy, 1) << method << " " << path;
+      EXPECT_EQ(nosniff, 1) << method << " " << path;
+    }
+  }
+}
+
 TEST_F(ApiHandleTest, ErrorsAreShortAndNamed) {
   struct Case {
     const char* method;
     const char* path;
     unsigned status;
   } cases[] = {
-      {"GET", "/", 404},
       {"GET", "/metricsx", 404},
+      {"GET", "//", 404},
+      {"GET", "/dashboard", 404},
+      {"GET", "/dashboard.js/", 404},
+      {"GET", "/other.css", 404},
+      {"POST", "/", 405},
       {"GET", "/routers/127.0.0.9", 404},
       {"GET", "/routers/127.0.0.9/lines", 404},
       {"GET", "/routers/127.0.0.5/lines/more", 404},

@@ -5,10 +5,12 @@
 #include <netinet/in.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "common/address_util.h"
 #include "common/syslog.h"
 #include "service/api/api_render.h"
+#include "service/api/embedded_file.h"
 
 namespace {
 
@@ -17,6 +19,34 @@ constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr char kJson[] = "application/json";
 constexpr char kRoutersPrefix[] = "/routers/";
 constexpr char kLinesSuffix[] = "/lines";
+
+// Every answer: the dashboard's page may load only what this server serves (no inline script
+// or style, nothing from elsewhere), and no answer is read as another type than it says.
+constexpr std::pair<const char*, const char*> kEveryAnswer[] = {
+    {"Content-Security-Policy", "default-src 'self'"},
+    {"X-Content-Type-Options", "nosniff"},
+};
+
+// The dashboard's file served at `path` ("/" is its page), or null.
+const EmbeddedFile* DashboardFile(const std::string& path) {
+  if (path.empty() || path[0] != '/') return nullptr;
+  std::string_view name = path == "/" ? "index.html" : std::string_view(path).substr(1);
+  for (size_t i = 0; i < kDashboardFilesCount; ++i) {
+    if (name == kDashboardFiles[i].name) return &kDashboardFiles[i];
+  }
+  return nullptr;
+}
+
+const char* DashboardType(std::string_view name) {
+  auto ends = [&](std::string_view suffix) {
+    return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+  };
+  if (ends(".html")) return "text/html; charset=utf-8";
+  if (ends(".js")) return "text/javascript; charset=utf-8";
+  if (ends(".css")) return "text/css; charset=utf-8";
+  if (ends(".svg")) return "image/svg+xml";
+  return "application/octet-stream";
+}
 
 CKelApiServer::Answer Plain(unsigned status, const char* body) { return {status, kText, body}; }
 
@@ -32,6 +62,9 @@ MHD_Result Send(MHD_Connection* connection, const CKelApiServer::Answer& answer,
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
   MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  for (const auto& [name, value] : answer.headers) {
+    MHD_add_response_header(response, name.c_str(), value.c_str());
+  }
   if (methodRefused) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   MHD_Result queued = MHD_queue_response(connection, answer.status, response);
   MHD_destroy_response(response);
@@ -97,7 +130,16 @@ void CKelApiServer::Stop() {
 }
 
 CKelApiServer::Answer CKelApiServer::Handle(const std::string& method, const std::string& path) {
+  Answer answer = Route(method, path);
+  for (const auto& [name, value] : kEveryAnswer) answer.headers.emplace_back(name, value);
+  return answer;
+}
+
+CKelApiServer::Answer CKelApiServer::Route(const std::string& method, const std::string& path) {
   if (method != "GET" && method != "HEAD") return Plain(405, "method not allowed\n");
+  if (const EmbeddedFile* file = DashboardFile(path)) {
+    return {200, DashboardType(file->name), std::string(file->Text())};
+  }
   if (path == "/metrics") return {200, kMetricsType, RenderMetrics(CollectService(sources_))};
   if (path == "/healthz") {
     ServiceView view = CollectService(sources_);

@@ -1,6 +1,8 @@
 // The operator API: a read-only HTTP server (libmicrohttpd, one internal polling thread) on the
 // address of [STATUS] LISTEN, answering GET /metrics, /routers, /routers/ADDRESS,
-// /routers/ADDRESS/lines, /healthz and /status from copies of the service's state.
+// /routers/ADDRESS/lines, /healthz and /status from copies of the service's state, and the
+// dashboard that reads them: its page at / and its script, style and icon (dashboard/, built
+// into the program).
 //
 // The controller starts it last and stops it first, so the components it reads outlive it.
 #pragma once
@@ -8,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "service/api/api_collect.h"
 #include "service/api/api_settings.h"
@@ -34,11 +38,17 @@ class CKelApiServer {
   void Stop();
 
   struct Answer {
+    Answer() = default;
+    Answer(unsigned status, std::string contentType, std::string body)
+        : status(status), contentType(std::move(contentType)), body(std::move(body)) {}
+
     unsigned status = 200;
     std::string contentType;
     std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // sent besides the type
   };
   // The answer to one request, as the HTTP side sends it (also used without HTTP by tests).
+  // Every answer, errors included, carries the content security policy and nosniff headers.
   Answer Handle(const std::string& method, const std::string& path);
 
   // Admission and bookkeeping of connections, called by the server thread.
@@ -47,6 +57,8 @@ class CKelApiServer {
   void Closed() { open_.fetch_sub(1); }
 
  private:
+  Answer Route(const std::string& method, const std::string& path);
+
   ApiSources sources_;
   std::atomic<int32_t> stopping_{0};
   std::atomic<unsigned> open_{0};  // connections being served
