@@ -15,7 +15,12 @@
 # build's tests. The layering and include-circle checks run first. Phase times are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh --test
+bash scripts/setup.sh --test-without-browser
+# The browser for the dashboard's test is a large download: it installs beside the first build
+# and is waited for before the first tests.
+browser_log=$(mktemp)
+bash scripts/setup.sh --browser >"$browser_log" 2>&1 &
+browser_pid=$!
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(release asan tsan)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -92,6 +97,15 @@ for preset in "${presets[@]}"; do
     phase "$preset: build" bash scripts/build.sh "$preset"
   fi
   collect_tests
+  if [ -n "$browser_pid" ]; then
+    if ! wait "$browser_pid"; then
+      echo "=== the browser's installation failed"
+      cat "$browser_log"
+      status=1
+    fi
+    browser_pid=""
+    rm -f "$browser_log"
+  fi
   start_tests "$preset"
 done
 if [ -n "${VOKEL_BESIDE_LAST_TESTS:-}" ]; then
