@@ -45,7 +45,7 @@ int AclEventSend(const AclEnvironment& env);
 // waited on every append for a pass that a wake of its own had started. While a batch is alive
 // on this thread, AclEventSend wakes the client at most once every kWakeIntervalMs and the
 // batch's end gives the wake it held back. The requests and their order are the same; the
-// first wake goes out at once, the later ones at most kWakeIntervalMs late. Batches nest: only
+// first wake goes out at once, the later ones a little after kWakeIntervalMs. Batches nest: only
 // the outermost one holds wakes back.
 class AclWakeBatch {
  public:
@@ -64,6 +64,7 @@ class AclWakeBatch {
   bool outermost_;
   bool heldBack_ = false;
   int64_t lastWakeMs_ = -1;  // steady clock; -1 before the first
+  uint32_t calls_ = 0;
 };
 
 // Where the lines made on this thread go while an AclLineCapture is alive: to its sink, in the
