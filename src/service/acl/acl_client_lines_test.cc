@@ -2,6 +2,7 @@
 // server families make them; the stop flag and failed wake-ups.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/address_util.h"
@@ -211,6 +212,55 @@ TEST_F(Interruptions, FailedWakeUpSkipsTheKelLinesOfThatCallOnly) {
   Run(7);
   EXPECT_EQ(StoredRequests().size(), 4u);
   EXPECT_EQ(PcPendingAdd(1), 1);
+}
+
+// The walks pass over a PC that PcOutsideRoute names for a route: the line maker must give
+// nothing for it there, with any server and any entry, whatever kinds of PC and route meet.
+TEST_F(PcLines, APcPassedOverOutsideARouteWouldHaveHadNoLineThere) {
+  CPvData* r = AddRouter("172.16.0.1");
+  AddRoute(r, "192.168.0.0", "255.255.255.0", "eth1");
+  AddRoute(r, "192.168.0.0", "255.255.0.0", "eth2");  // wider
+  AddRoute(r, "10.0.0.0", "255.0.0.0", "eth3");
+  AddRoute(r, "0.0.0.0", "0.0.0.0", "eth4");  // no network
+  AddServer("172.17.254.254", "tcp", "4208");
+  AddServer("172.17.254.253", "udp", "53");
+  const char* sources[] = {"192.168.0.5", "192.168.7.5", "10.1.2.3", "172.20.0.1"};
+  int n = 0;
+  for (const char* s : sources) {
+    std::string mac = "02:00:00:00:00:0" + std::to_string(++n);
+    std::string other = "02:00:00:00:01:0" + std::to_string(n);
+    std::string next = std::string(s, std::strlen(s) - 1) + "9";  // a neighbour
+    AddPc(mac.c_str(), s);
+    AddPc(other.c_str(), next.c_str());
+    AddEntry(1, s, "", 0);
+    AddEntry(2, next.c_str(), other.c_str(), 0);
+  }
+  AddPc("", "", "192.168.0.0", "255.255.255.0");
+  AddPc(kMac.c_str(), "", "10.0.0.0", "255.0.0.0");
+  AddPc("00:00:00:00:00:09", "");
+  AddEntry(1, "10.9.9.9", "00:00:00:00:00:09", 0);
+
+  PlanningContext ctx(env_);
+  int passedOver = 0, withLines = 0;
+  WalkRoutes(ctx, *r, [&](const CPvrouteData& t) {
+    PcWalk(ctx, [&](const CPcData& p) {
+      int lines = 0;
+      {
+        AclLineCapture capture([&](const CPvData&, LineClass, const std::string&) { ++lines; });
+        ServerWalk(ctx, [&](const CQuarantineData& q) {
+          KelCommandAclClientProcess(ctx, *r, &t, p, q, LineOpcode::kAdd);
+        });
+      }
+      if (PcOutsideRoute(p, t)) {
+        ++passedOver;
+        EXPECT_EQ(lines, 0) << p.sourceText << " behind " << t.networkText << "/" << t.netmaskText;
+      } else if (lines > 0) {
+        ++withLines;
+      }
+    });
+  });
+  EXPECT_GE(passedOver, 10);
+  EXPECT_GE(withLines, 10);
 }
 
 }  // namespace

@@ -111,6 +111,11 @@ void KelCommandAclClientProcessNoPvroute(const CPvData& r, const CPcData& p,
              q.portText, kEmpty);
 }
 
+bool PcOutsideRoute(const CPcData& pc, const CPvrouteData& route) {
+  return pc.HasSource() && !pc.HasNetwork() &&
+         !SameUnderMask(pc.source.data(), route.network.data(), route.netmask.data());
+}
+
 void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPvrouteData* route,
                                 const CPcData& pc, const CQuarantineData& server,
                                 LineOpcode opcode) {

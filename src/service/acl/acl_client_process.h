@@ -30,6 +30,13 @@ void KelCommandAclClientProcessIsPvroute(const CPvData& router, const CPvrouteDa
 void KelCommandAclClientProcessNoPvroute(const CPvData& router, const CPcData& pc,
                                          const CQuarantineData& server, LineOpcode opcode);
 
+// True when KelCommandAclClientProcess makes no line for PC `pc` behind route `route`,
+// whatever the server and the entries: the PC has a source address outside the route and no
+// network, so neither its pc lines (its address must lie in the route) nor an entry's kel lines
+// (EntryAppliesTo asks the same) go there. The walks pass such PCs over: at a large site a
+// router's reload would otherwise visit every server and every entry of every other router's PCs.
+bool PcOutsideRoute(const CPcData& pc, const CPvrouteData& route);
+
 // The pc lines, the wake-up, then the kel lines of every live access entry for the PC.
 void KelCommandAclClientProcess(PlanningContext& ctx, CPvData& router, const CPvrouteData* route,
                                 const CPcData& pc, const CQuarantineData& server,

@@ -36,6 +36,7 @@ void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, LineOpcode opcode
 // The walks of one route T of router R: every PC, every quarantine server.
 void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, LineOpcode opcode) {
   PcWalk(ctx, [&](const CPcData& p) {
+    if (PcOutsideRoute(p, t)) return;
     ServerWalk(ctx, [&](const CQuarantineData& q) {
       KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
     });
@@ -46,6 +47,7 @@ void RouteWalk(PlanningContext& ctx, CPvData& r, const CPvrouteData& t, LineOpco
 void PcEntryWalk(PlanningContext& ctx, const CPcData& p, LineOpcode opcode) {
   RouterWalk(ctx, [&](CPvData& r) {
     RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
+      if (t != nullptr && PcOutsideRoute(p, *t)) return;
       ServerWalk(ctx, [&](const CQuarantineData& q) {
         KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
       });
@@ -59,6 +61,7 @@ void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, LineOpcode 
   PcWalk(ctx, [&](const CPcData& p) {
     RouterWalk(ctx, [&](CPvData& r) {
       WalkRoutes(ctx, r, [&](const CPvrouteData& t) {
+        if (PcOutsideRoute(p, t)) return;
         KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
       });
     });
@@ -97,6 +100,7 @@ void SettleRouteMark(const CPvData& r, const CPvrouteData& t, bool added) {
 void RouterReloadWalk(PlanningContext& ctx, CPvData& r, LineOpcode opcode) {
   RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
     PcWalk(ctx, [&](const CPcData& p) {
+      if (t != nullptr && PcOutsideRoute(p, *t)) return;
       ServerWalk(ctx, [&](const CQuarantineData& q) {
         KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
       });
