@@ -1,24 +1,39 @@
 #include "service/acl/acl_walks.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "common/syslog.h"
 
 namespace {
 
-// Copies every record of `source` in order, both flags included, into the empty snapshot `slot`,
-// which no other thread can reach. Throws when the memory cannot be had: a snapshot is whole or
-// not taken at all.
+// Copies the records of `source` that `keep` accepts, in order, both flags included, into the
+// empty snapshot `slot`, which no other thread can reach. Throws when the memory cannot be had:
+// a snapshot is whole or not taken at all.
 // This is the registry's CopyTo without its duplicate check of each copy: every record came in
 // through the registry's Add, whose check and insertion share one hold of the lock, and no mark
 // is ever taken back, so no copy could fail that check; it would only cost a number of matches
 // that grows with the square of the registry's size (tens of millions for 10,000 PCs).
-template <class List, class T>
-void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* refused) {
+template <class List, class T, class Keep>
+void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* refused,
+                 Keep&& keep) {
   CKelListLock hold(source);
-  const size_t count = static_cast<size_t>(source.GetCount(1));
+  std::vector<const T*> kept;
+  try {
+    kept.reserve(static_cast<size_t>(source.GetCount(1)));
+  } catch (...) {
+    Syslog(kLogWarning, "%s", refused);
+    throw;
+  }
+  for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
+    const auto* record = static_cast<const T*>(node->data);
+    if (keep(*record)) kept.push_back(record);
+  }
+  const size_t count = kept.size();
   slot.owned.reset(new (std::nothrow) T[count]);
   if (slot.owned == nullptr) {
     Syslog(kLogCrit, "I failed in start of CPvData.");
@@ -30,22 +45,20 @@ void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* 
     Syslog(kLogWarning, "%s", refused);
     throw;
   }
-  size_t i = 0;
-  for (CKelNode* node = source.GetHead(1); node != nullptr && i < count;
-       node = source.GetNext(node, 1), ++i) {
-    slot.owned[i] = *static_cast<const T*>(node->data);
+  for (size_t i = 0; i < count; ++i) {
+    slot.owned[i] = *kept[i];
     slot.records.push_back(&slot.owned[i]);
   }
 }
 
 // Takes the snapshot once; logs `failure` when it cannot be had.
-template <class List, class T>
+template <class List, class T, class Keep>
 RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& source,
-                                const char* refused, const char* failure) {
+                                const char* refused, const char* failure, Keep&& keep) {
   if (!slot.tried) {
     slot.tried = true;
     try {
-      CopyRecords(source, slot, refused);
+      CopyRecords(source, slot, refused, keep);
       slot.taken = true;
     } catch (...) {
       slot.records.clear();
@@ -59,6 +72,21 @@ RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& sourc
   return &slot;
 }
 
+template <class List, class T>
+RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& source,
+                                const char* refused, const char* failure) {
+  return Take(slot, source, refused, failure, [](const T&) { return true; });
+}
+
+uint32_t SourceKey(const uint8_t* source) {
+  uint32_t key = 0;
+  std::memcpy(&key, source, 4);
+  return key;
+}
+
+constexpr char kPcRefused[] = "I was not able to add CPcData data to a queue.";
+constexpr char kPcFailure[] = "I failed in a list search of CPcData.";
+
 }  // namespace
 
 PlanningContext::PlanningContext(const AclEnvironment& env) : env_(env) {}
@@ -71,8 +99,24 @@ RegistrySnapshot<CPvList, CPvData>* PlanningContext::Routers() {
 }
 
 RegistrySnapshot<CPcList, CPcData>* PlanningContext::Pcs() {
-  return Take(pcs_, PcList(), "I was not able to add CPcData data to a queue.",
-              "I failed in a list search of CPcData.");
+  return Take(pcs_, PcList(), kPcRefused, kPcFailure);
+}
+
+RegistrySnapshot<CPcList, CPcData>* PlanningContext::MarkedPcs() {
+  return Take(markedPcs_, PcList(), kPcRefused, kPcFailure,
+              [](const CPcData& p) { return p.pendingAdd || p.pendingDelete; });
+}
+
+RegistrySnapshot<CPcList, CPcData>* PlanningContext::PcsFor(
+    const std::vector<const CKelData*>& entries) {
+  std::unordered_set<uint32_t> sources;
+  if (!entryPcs_.tried) {
+    for (const CKelData* e : entries) sources.insert(SourceKey(e->source));
+  }
+  // EntryMayApply: a PC with an address takes only the entries of that address.
+  return Take(entryPcs_, PcList(), kPcRefused, kPcFailure, [&sources](const CPcData& p) {
+    return !p.pendingDelete && (!p.HasSource() || sources.count(SourceKey(p.source.data())) != 0);
+  });
 }
 
 RegistrySnapshot<CQuarantineList, CQuarantineData>* PlanningContext::Servers() {
