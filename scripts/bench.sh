@@ -70,6 +70,7 @@ run_bin keepalive_bench 120
 run_bin planning_bench 120
 run_bin api_bench 120
 run_bin registry_bench 150
+run_bin scale_bench 300
 run_bin recovery_bench 480 --max-seconds 450
 
 # ---- Benchmarks added later by other work; each runs only once it exists. ----
