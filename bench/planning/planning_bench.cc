@@ -8,7 +8,8 @@
 // servers and 1,000 access entries; kel add and pc add in both ways, one quarantine add (every
 // PC behind every router) and its peak memory, so that the growth is visible.
 //   planning_bench           # both sites
-//   planning_bench --large   # the large site alone, in this process (for perf record)
+//   planning_bench --large   # the large site alone, in this process
+//   planning_bench --large-edits ROUNDS  # its kel add and pc add (edits) alone: perf record
 // Runs in a private network of its own, so the log datagrams never leave it.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,7 @@ int kRouters = 100;  // the large site changes these three
 int kPcs = 10000;
 int kEntries = 100;
 constexpr int kRoutesPerRouter = 4;
-constexpr int kRounds = 7;
+int kRounds = 7;  // --large-edits changes it
 constexpr double kTargetMs = 5.0;
 
 std::array<uint8_t, 4> Ip(const std::string& text) {
@@ -179,7 +181,7 @@ void ReloadAll(const AclEnvironment& env) {
 
 // The large site: 1,000 routers x 4 routes, 100,000 PCs, 1,000 entries. Run in a child so that
 // its peak memory is its own. Returns whether every target was met.
-bool LargeSite(const AclEnvironment& env) {
+bool LargeSite(const AclEnvironment& env, bool editsOnly = false) {
   kRouters = 1000;
   kPcs = 100000;
   kEntries = 1000;
@@ -192,6 +194,7 @@ bool LargeSite(const AclEnvironment& env) {
   Print("kel add (edits)", kelEdits);
   Print("pc add (edits)", pcEdits);
   std::fflush(stdout);
+  if (editsOnly) return true;
   // quarantine add: every PC behind every router; the server is taken out again afterwards.
   {
     auto* q = new CQuarantineData();
@@ -236,6 +239,8 @@ bool LargeSite(const AclEnvironment& env) {
 
 int main(int argc, char** argv) {
   const bool largeOnly = argc > 1 && std::string(argv[1]) == "--large";
+  const bool editsOnly = argc > 2 && std::string(argv[1]) == "--large-edits";
+  if (editsOnly) kRounds = std::max(1, std::atoi(argv[2]));
   std::string error = testsupport::EnterPrivateNetwork();
   if (!error.empty()) {
     std::fprintf(stderr, "planning_bench: cannot make a private network: %s\n", error.c_str());
@@ -246,8 +251,8 @@ int main(int argc, char** argv) {
   env.stopRequested = &stop;
   env.eventSend = [] { return 1; };
   std::fflush(stdout);
-  if (largeOnly) {
-    LargeSite(env);
+  if (largeOnly || editsOnly) {
+    LargeSite(env, editsOnly);
     return 0;
   }
   pid_t child = fork();

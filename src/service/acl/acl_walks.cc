@@ -1,9 +1,8 @@
 #include "service/acl/acl_walks.h"
 
-#include <cstring>
+#include <array>
 #include <memory>
 #include <new>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -11,27 +10,23 @@
 
 namespace {
 
-// Copies the records of `source` that `keep` accepts, in order, both flags included, into the
-// empty snapshot `slot`, which no other thread can reach. Throws when the memory cannot be had:
-// a snapshot is whole or not taken at all.
+// Copies the records that `gather` names (it fills a vector with them, in order, under the
+// registry's lock), both flags included, into the empty snapshot `slot`, which no other thread
+// can reach. Throws when the memory cannot be had: a snapshot is whole or not taken at all.
 // This is the registry's CopyTo without its duplicate check of each copy: every record came in
 // through the registry's Add, whose check and insertion share one hold of the lock, and no mark
 // is ever taken back, so no copy could fail that check; it would only cost a number of matches
 // that grows with the square of the registry's size (tens of millions for 10,000 PCs).
-template <class List, class T, class Keep>
+template <class List, class T, class Gather>
 void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* refused,
-                 Keep&& keep) {
+                 Gather&& gather) {
   CKelListLock hold(source);
   std::vector<const T*> kept;
   try {
-    kept.reserve(static_cast<size_t>(source.GetCount(1)));
+    gather(kept);
   } catch (...) {
     Syslog(kLogWarning, "%s", refused);
     throw;
-  }
-  for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
-    const auto* record = static_cast<const T*>(node->data);
-    if (keep(*record)) kept.push_back(record);
   }
   const size_t count = kept.size();
   slot.owned.reset(new (std::nothrow) T[count]);
@@ -51,14 +46,26 @@ void CopyRecords(CKelList& source, RegistrySnapshot<List, T>& slot, const char* 
   }
 }
 
+// A gather of the records of `source` that `keep` accepts, by a walk of the list.
+template <class T, class Keep>
+auto Walked(CKelList& source, Keep keep) {
+  return [&source, keep](std::vector<const T*>& kept) {
+    kept.reserve(static_cast<size_t>(source.GetCount(1)));
+    for (CKelNode* node = source.GetHead(1); node != nullptr; node = source.GetNext(node, 1)) {
+      const auto* record = static_cast<const T*>(node->data);
+      if (keep(*record)) kept.push_back(record);
+    }
+  };
+}
+
 // Takes the snapshot once; logs `failure` when it cannot be had.
-template <class List, class T, class Keep>
+template <class List, class T, class Gather>
 RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& source,
-                                const char* refused, const char* failure, Keep&& keep) {
+                                const char* refused, const char* failure, Gather&& gather) {
   if (!slot.tried) {
     slot.tried = true;
     try {
-      CopyRecords(source, slot, refused, keep);
+      CopyRecords(source, slot, refused, gather);
       slot.taken = true;
     } catch (...) {
       slot.records.clear();
@@ -75,13 +82,7 @@ RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& sourc
 template <class List, class T>
 RegistrySnapshot<List, T>* Take(RegistrySnapshot<List, T>& slot, CKelList& source,
                                 const char* refused, const char* failure) {
-  return Take(slot, source, refused, failure, [](const T&) { return true; });
-}
-
-uint32_t SourceKey(const uint8_t* source) {
-  uint32_t key = 0;
-  std::memcpy(&key, source, 4);
-  return key;
+  return Take(slot, source, refused, failure, Walked<T>(source, [](const T&) { return true; }));
 }
 
 constexpr char kPcRefused[] = "I was not able to add CPcData data to a queue.";
@@ -103,20 +104,25 @@ RegistrySnapshot<CPcList, CPcData>* PlanningContext::Pcs() {
 }
 
 RegistrySnapshot<CPcList, CPcData>* PlanningContext::MarkedPcs() {
+  // The registry notes the PCs given a mark: no walk of the others.
   return Take(markedPcs_, PcList(), kPcRefused, kPcFailure,
-              [](const CPcData& p) { return p.pendingAdd || p.pendingDelete; });
+              [](std::vector<const CPcData*>& kept) { kept = PcList().Marked(); });
 }
 
 RegistrySnapshot<CPcList, CPcData>* PlanningContext::PcsFor(
     const std::vector<const CKelData*>& entries) {
-  std::unordered_set<uint32_t> sources;
-  if (!entryPcs_.tried) {
-    for (const CKelData* e : entries) sources.insert(SourceKey(e->source));
-  }
-  // EntryMayApply: a PC with an address takes only the entries of that address.
-  return Take(entryPcs_, PcList(), kPcRefused, kPcFailure, [&sources](const CPcData& p) {
-    return !p.pendingDelete && (!p.HasSource() || sources.count(SourceKey(p.source.data())) != 0);
-  });
+  // EntryMayApply: a PC with an address takes only the entries of that address. The registry's
+  // index by address finds those PCs without walking the others.
+  return Take(entryPcs_, PcList(), kPcRefused, kPcFailure,
+              [&entries](std::vector<const CPcData*>& kept) {
+                std::vector<std::array<uint8_t, 4>> sources;
+                for (const CKelData* e : entries) {
+                  sources.push_back({e->source[0], e->source[1], e->source[2], e->source[3]});
+                }
+                for (const CPcData* p : PcList().WithoutSourceOrAt(sources)) {
+                  if (!p->pendingDelete) kept.push_back(p);
+                }
+              });
 }
 
 RegistrySnapshot<CQuarantineList, CQuarantineData>* PlanningContext::Servers() {
