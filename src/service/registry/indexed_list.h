@@ -92,6 +92,13 @@ class CIndexedList : public CKelList {
   bool IndexReady();
   // Forgets the index: the next lookup builds it again from the list. Caller holds the lock.
   void DropIndex();
+  // The sequence of a listed record while the index is built; false when it has none.
+  bool SeqOf(const CKelRecord* record, uint64_t* seq) const {
+    auto slot = slots_.find(record);
+    if (slot == slots_.end()) return false;
+    *seq = slot->second.seq;
+    return true;
+  }
 
  private:
   struct Slot {

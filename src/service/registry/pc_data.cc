@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -205,7 +206,7 @@ void CPcList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node
   } else {
     byOtherNetwork_.Insert(NetworkKey(pc), seq, node);
   }
-  bySource_.Insert(SourceKey(pc), seq, node);
+  if (bySourceBuilt_) bySource_.Insert(SourceKey(pc), seq, node);
   if (pc.pendingAdd || pc.pendingDelete) marked_.Insert(0, seq, node);
 }
 
@@ -218,7 +219,7 @@ bool CPcList::IndexErase(const CKelRecord& record, uint64_t seq) {
   } else {
     ok = byOtherNetwork_.Erase(NetworkKey(pc), seq) && ok;
   }
-  ok = bySource_.Erase(SourceKey(pc), seq) && ok;
+  if (bySourceBuilt_) ok = bySource_.Erase(SourceKey(pc), seq) && ok;
   marked_.Erase(0, seq);  // when it is there
   return ok;
 }
@@ -229,6 +230,7 @@ void CPcList::IndexClear() {
   byBareNetwork_.Clear();
   byOtherNetwork_.Clear();
   bySource_.Clear();
+  bySourceBuilt_ = false;
   marked_.Clear();
 }
 
@@ -239,7 +241,19 @@ std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   std::vector<const CPcData*> records;
-  if (!IndexReady()) {  // the walk gives the same
+  if (IndexReady() && !bySourceBuilt_) {
+    try {
+      uint64_t seq = 0;
+      for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+        if (!SeqOf(n->data, &seq)) throw std::bad_alloc();
+        bySource_.Insert(SourceKey(AsPc(n->data)), seq, n);
+      }
+      bySourceBuilt_ = true;
+    } catch (...) {
+      bySource_.Clear();  // answered by the walk until it can be had
+    }
+  }
+  if (!IndexReady() || !bySourceBuilt_) {  // the walk gives the same
     for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
       const CPcData& pc = AsPc(n->data);
       if (std::binary_search(keys.begin(), keys.end(), SourceKey(pc))) records.push_back(&pc);

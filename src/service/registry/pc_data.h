@@ -78,7 +78,10 @@ class CPcList : public CIndexedList {
   CIndexBuckets<uint64_t> byNetwork_;       // no MAC, HasNetwork(): netmask and network
   CIndexBuckets<uint32_t> byBareNetwork_;   // no MAC, HasNetwork(): network alone
   CIndexBuckets<uint64_t> byOtherNetwork_;  // the rest: netmask and network
-  CIndexBuckets<uint64_t> bySource_;        // every entry: its source address, 0 without one
+  // Every entry by its source address (0 without one): built at the first WithoutSourceOrAt,
+  // not with the rest, so that a start-up load does not pay for it; kept up to date after.
+  CIndexBuckets<uint64_t> bySource_;
+  bool bySourceBuilt_ = false;
   // Every entry that was given a mark while listed or was listed with one: Add with a mark,
   // MarkDeleted (MarkAll and a mark the index cannot narrow drop the index, whose rebuild
   // takes the marks as they are). A mark is cleared by a plain write to the record, so entries
