@@ -67,9 +67,10 @@ run_bin() {
 run_bin command_roundtrip_bench 120
 run_bin delivery_bench 120
 run_bin keepalive_bench 120
-run_bin planning_bench 120
+run_bin planning_bench 300
 run_bin api_bench 120
 run_bin registry_bench 150
+run_bin scale_bench 300
 run_bin recovery_bench 480 --max-seconds 450
 # The campus: 1,000 routers x 4 routes x 100 PCs, coming back at once, and a burst of 10,000 kel add.
 run_bin recovery_bench 600 --max-seconds 570 --routers 1000 --routes 4 --pcs 100 --kel-every 100 \

@@ -12,8 +12,11 @@ constexpr LineOpcode kOpDelete = LineOpcode::kDelete;
 
 // The walks of one access entry: every router that is ON, every route step, every PC. The PCs
 // the entry cannot apply to behind any route are passed over once, on the first route step,
-// rather than at every step of every router.
-void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, LineOpcode opcode) {
+// rather than at every step of every router; and the PCs none of the marked entries `marked`
+// can apply to are not even copied (PcsFor), so a walk sees the PCs it would have kept from
+// the whole registry, in the same order.
+void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, LineOpcode opcode,
+                  const std::vector<const CKelData*>& marked) {
   EntryPairing pairing({&entry});
   std::vector<const CPcData*> pcs;
   bool pcsTaken = false;
@@ -21,9 +24,11 @@ void KelEntryWalk(PlanningContext& ctx, const CKelData& entry, LineOpcode opcode
     RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
       if (!pcsTaken) {
         pcsTaken = true;
-        PcWalk(ctx, [&](const CPcData& p) {
-          if (pairing.MayPair(p)) pcs.push_back(&p);
-        });
+        WalkSnapshot(
+            ctx, ctx.PcsFor(marked), [](const CPcData& p) { return !p.pendingDelete; },
+            [&](const CPcData& p) {
+              if (pairing.MayPair(p)) pcs.push_back(&p);
+            });
       }
       for (const CPcData* p : pcs) {
         if (ctx.StopNow()) return;
@@ -128,9 +133,15 @@ bool AnyEntryMarked() {
 
 void KelFamilyProcess(PlanningContext& ctx) {
   if (!AnyEntryMarked()) return;
+  std::vector<const CKelData*> marked;
+  if (auto* entries = ctx.Entries()) {
+    for (const CKelData* e : entries->records) {
+      if (e->pendingAdd || e->pendingDelete) marked.push_back(e);
+    }
+  }
   FamilyLoop(ctx, ctx.Entries(), [&](const CKelData& e) {
     if (!e.pendingAdd && !e.pendingDelete) return;
-    KelEntryWalk(ctx, e, e.pendingAdd ? kOpAdd : kOpDelete);
+    KelEntryWalk(ctx, e, e.pendingAdd ? kOpAdd : kOpDelete, marked);
     if (!ctx.Interrupted()) SettleMark(KelDataList(), e, e.pendingAdd != 0);
   });
 }
@@ -157,8 +168,9 @@ void PvrouteFamilyProcess(PlanningContext& ctx) {
   });
 }
 
+// Only the marked PCs are copied: the others would be passed over.
 void PcFamilyProcess(PlanningContext& ctx) {
-  FamilyLoop(ctx, ctx.Pcs(), [&](const CPcData& p) {
+  FamilyLoop(ctx, ctx.MarkedPcs(), [&](const CPcData& p) {
     if (!p.pendingAdd && !p.pendingDelete) return;
     PcEntryWalk(ctx, p, p.pendingAdd ? kOpAdd : kOpDelete);
     if (!ctx.Interrupted()) SettleMark(PcList(), p, p.pendingAdd != 0);

@@ -88,16 +88,23 @@ class CIndexedList : public CKelList {
   // Offers `visitor` every bucket that holds all records `match` could accept for `key`; false
   // (nothing offered) when the registry cannot narrow this match or key, and the list is walked.
   virtual bool IndexCandidates(const CKelRecord& key, CKelMatch match, CIndexVisitor& visitor) = 0;
+  // Builds the index when it is not; false when it cannot be had. Caller holds the lock.
+  bool IndexReady();
+  // Forgets the index: the next lookup builds it again from the list. Caller holds the lock.
+  void DropIndex();
+  // The sequence of a listed record while the index is built; false when it has none.
+  bool SeqOf(const CKelRecord* record, uint64_t* seq) const {
+    auto slot = slots_.find(record);
+    if (slot == slots_.end()) return false;
+    *seq = slot->second.seq;
+    return true;
+  }
 
  private:
   struct Slot {
     CKelNode* node;
     uint64_t seq;
   };
-
-  // Builds the index when it is not; false when it cannot be had. Caller holds the lock.
-  bool IndexReady();
-  void DropIndex();
 
   bool built_ = false;
   uint64_t lastSeq_ = 0;

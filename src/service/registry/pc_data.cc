@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include "common/address_util.h"
 #include "service/registry/registry_ops.h"
@@ -53,6 +56,22 @@ uint64_t MacKey(const CPcData& pc) {
 
 // Entries without MAC that have a network: the ones a network key finds by PcMatch.
 bool IsNetworkEntry(const CPcData& pc) { return !pc.HasMac() && pc.HasNetwork(); }
+
+// The key of bySource_: the address with a bit above it, so that 0.0.0.0 is not "none".
+uint64_t SourceKey(const std::array<uint8_t, 4>& source) {
+  return (uint64_t{1} << 32) | Quad(source);
+}
+uint64_t SourceKey(const CPcData& pc) { return pc.HasSource() ? SourceKey(pc.source) : 0; }
+
+// Every record of the buckets offered, with its sequence.
+class Gather final : public CIndexVisitor {
+ public:
+  bool Visit(uint64_t seq, CKelNode* node) override {
+    found.emplace_back(seq, node);
+    return false;
+  }
+  std::vector<std::pair<uint64_t, CKelNode*>> found;
+};
 
 }  // namespace
 
@@ -113,10 +132,62 @@ int CPcList::Add(CPcData* record, int locked) {
 }
 
 void CPcList::MarkDeleted(const CPcData& key, int locked) {
-  MarkMatching(key, PcActiveMatch, locked);
+  (void)locked;  // the lock is re-entrant
+  CKelListLock hold(*this);
+  // MarkMatching, each record marked also noted among the marked.
+  class MarkAndNote final : public CIndexVisitor {
+   public:
+    MarkAndNote(const CPcData& key, CIndexBuckets<uint8_t>& marked) : key_(key), marked_(marked) {}
+    bool Visit(uint64_t seq, CKelNode* node) override {
+      if (PcActiveMatch(node->data, &key_)) {
+        node->data->pendingDelete = 1;
+        marked_.Insert(0, seq, node);
+      }
+      return false;
+    }
+
+   private:
+    const CPcData& key_;
+    CIndexBuckets<uint8_t>& marked_;
+  };
+  try {
+    MarkAndNote marks(key, marked_);
+    if (IndexReady() && IndexCandidates(key, PcActiveMatch, marks)) return;
+  } catch (...) {
+    // a mark not noted: the walk below marks again, and the index goes
+  }
+  RegistryMarkDeleted(*this, key, PcActiveMatch, 1);
+  DropIndex();
 }
 
-void CPcList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
+void CPcList::MarkAll(int32_t flag, int locked) {
+  (void)locked;
+  CKelListLock hold(*this);
+  RegistryMarkAll(*this, flag, 1);
+  DropIndex();
+}
+
+std::vector<const CPcData*> CPcList::Marked() {
+  std::vector<const CPcData*> records;
+  if (!IndexReady()) {
+    for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+      const CPcData& pc = AsPc(n->data);
+      if (pc.pendingAdd || pc.pendingDelete) records.push_back(&pc);
+    }
+    return records;
+  }
+  Gather gather;
+  marked_.Visit(0, gather);
+  for (const auto& [seq, node] : gather.found) {
+    const CPcData& pc = AsPc(node->data);
+    if (pc.pendingAdd || pc.pendingDelete) {
+      records.push_back(&pc);
+    } else {
+      marked_.Erase(0, seq);
+    }
+  }
+  return records;
+}
 
 CPcData* CPcList::FindPendingAdd(const CPcData& key, int locked) {
   return RegistryFind(*this, key, PcPendingAddMatch, locked);
@@ -135,6 +206,8 @@ void CPcList::IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node
   } else {
     byOtherNetwork_.Insert(NetworkKey(pc), seq, node);
   }
+  if (bySourceBuilt_) bySource_.Insert(SourceKey(pc), seq, node);
+  if (pc.pendingAdd || pc.pendingDelete) marked_.Insert(0, seq, node);
 }
 
 bool CPcList::IndexErase(const CKelRecord& record, uint64_t seq) {
@@ -146,6 +219,8 @@ bool CPcList::IndexErase(const CKelRecord& record, uint64_t seq) {
   } else {
     ok = byOtherNetwork_.Erase(NetworkKey(pc), seq) && ok;
   }
+  if (bySourceBuilt_) ok = bySource_.Erase(SourceKey(pc), seq) && ok;
+  marked_.Erase(0, seq);  // when it is there
   return ok;
 }
 
@@ -154,6 +229,44 @@ void CPcList::IndexClear() {
   byNetwork_.Clear();
   byBareNetwork_.Clear();
   byOtherNetwork_.Clear();
+  bySource_.Clear();
+  bySourceBuilt_ = false;
+  marked_.Clear();
+}
+
+std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
+    const std::vector<std::array<uint8_t, 4>>& sources) {
+  std::vector<uint64_t> keys{0};
+  for (const auto& source : sources) keys.push_back(SourceKey(source));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::vector<const CPcData*> records;
+  if (IndexReady() && !bySourceBuilt_) {
+    try {
+      uint64_t seq = 0;
+      for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+        if (!SeqOf(n->data, &seq)) throw std::bad_alloc();
+        bySource_.Insert(SourceKey(AsPc(n->data)), seq, n);
+      }
+      bySourceBuilt_ = true;
+    } catch (...) {
+      bySource_.Clear();  // answered by the walk until it can be had
+    }
+  }
+  if (!IndexReady() || !bySourceBuilt_) {  // the walk gives the same
+    for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+      const CPcData& pc = AsPc(n->data);
+      if (std::binary_search(keys.begin(), keys.end(), SourceKey(pc))) records.push_back(&pc);
+    }
+    return records;
+  }
+  Gather gather;
+  for (uint64_t key : keys) bySource_.Visit(key, gather);
+  std::sort(gather.found.begin(), gather.found.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  records.reserve(gather.found.size());
+  for (const auto& [seq, node] : gather.found) records.push_back(&AsPc(node->data));
+  return records;
 }
 
 // The buckets follow the rules' branches on the key:

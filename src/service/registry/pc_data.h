@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "service/registry/indexed_list.h"
 #include "service/registry/kel_list.h"
@@ -59,6 +60,12 @@ class CPcList : public CIndexedList {
   // Snapshot into `target` (emptied first), marked entries included. Returns the target's
   // count, -1 when `target` is null.
   int CopyTo(CPcList* target, int locked = 0);
+  // The records without a source address and those whose source is one of `sources`, in list
+  // order. The caller holds the lock; the nodes are valid while it does.
+  std::vector<const CPcData*> WithoutSourceOrAt(const std::vector<std::array<uint8_t, 4>>& sources);
+  // The records that carry a mark (pendingAdd or pendingDelete), in list order. The caller holds
+  // the lock; the nodes are valid while it does.
+  std::vector<const CPcData*> Marked();
 
  protected:
   void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;
@@ -71,6 +78,15 @@ class CPcList : public CIndexedList {
   CIndexBuckets<uint64_t> byNetwork_;       // no MAC, HasNetwork(): netmask and network
   CIndexBuckets<uint32_t> byBareNetwork_;   // no MAC, HasNetwork(): network alone
   CIndexBuckets<uint64_t> byOtherNetwork_;  // the rest: netmask and network
+  // Every entry by its source address (0 without one): built at the first WithoutSourceOrAt,
+  // not with the rest, so that a start-up load does not pay for it; kept up to date after.
+  CIndexBuckets<uint64_t> bySource_;
+  bool bySourceBuilt_ = false;
+  // Every entry that was given a mark while listed or was listed with one: Add with a mark,
+  // MarkDeleted (MarkAll and a mark the index cannot narrow drop the index, whose rebuild
+  // takes the marks as they are). A mark is cleared by a plain write to the record, so entries
+  // without a mark any more are left here until Marked() passes them.
+  CIndexBuckets<uint8_t> marked_;
 };
 
 // The process-wide PC registry.

@@ -2,8 +2,10 @@
 // network; the rest by netmask and network) answers as the walk of the list does.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/address_util.h"
 #include "service/registry/pc_commands.h"
@@ -268,6 +270,46 @@ TEST_F(PcIndexTest, RandomRunsAnswerAsTheWalk) {
   }
   // Only the keys with neither MAC nor network under the PcMatch rules go to the walk.
   EXPECT_GT(list_.answered, 10 * list_.walked);
+}
+
+// The planning's two questions to the index, the marked entries and the entries at some source
+// addresses (or without one), answered as the walk of the list, in its order, through random
+// runs that add marked and unmarked entries, mark, settle, remove, mark all and reload.
+TEST_F(PcIndexTest, MarkedAndBySourceAnswerAsTheWalk) {
+  RegistryModel<CountingPcList, CPcData> model;
+  FillKeys(&model.keys);
+  model.matches = kMatches;
+  model.duplicate = PcDuplicateMatch;
+  model.active = PcActiveMatch;
+  model.make = [](std::mt19937& rng) {
+    CPcData* pc =
+        NewPc(kMacs[rng() % 4], kSources[rng() % 2], kNetworks[rng() % 4], kNetmasks[rng() % 3]);
+    pc->pendingAdd = static_cast<int32_t>(rng() % 2);
+    return pc;
+  };
+  model.acceptable = [](const CPcData& pc) { return pc.HasValidShape(); };
+  model.reload = [](CountingPcList& list) {
+    SavePcFile(list);
+    LoadPcFile(list);
+  };
+  std::array<uint8_t, 4> source{};
+  IsIpAddress(kSources[1], source.data());
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    RunRandomSteps<CPcList>(list_, model, 25, seed);
+    if (HasFatalFailure()) return;
+    CKelListLock hold(list_);
+    std::vector<const CPcData*> marked, withoutSource, atSource;
+    for (CKelRecord* r : Records(list_)) {
+      const auto* pc = static_cast<const CPcData*>(r);
+      if (pc->pendingAdd || pc->pendingDelete) marked.push_back(pc);
+      if (!pc->HasSource()) withoutSource.push_back(pc);
+      if (!pc->HasSource() || pc->source == source) atSource.push_back(pc);
+    }
+    EXPECT_EQ(list_.Marked(), marked) << "seed " << seed;
+    EXPECT_EQ(list_.WithoutSourceOrAt({}), withoutSource) << "seed " << seed;
+    EXPECT_EQ(list_.WithoutSourceOrAt({source, source}), atSource) << "seed " << seed;
+    if (seed % 5 == 0) list_.RemoveAll(1);
+  }
 }
 
 }  // namespace
