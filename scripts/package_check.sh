@@ -11,7 +11,9 @@
 #   profile files): the service starts, the command port answers, "service save" and "pv save"
 #   write into the folders the unit lets it write, MODE=dll loads the installed ping library,
 #   and SIGTERM stops it with status 0 within 5 s.
-# Usage: scripts/package_check.sh [--no-build]   (--no-build: check build/package as it is)
+# Usage: scripts/package_check.sh [--no-build | --build-only]
+#   --no-build: check build/package as it is; --build-only: the chroot's build and install alone
+#   (.ci/run runs that part beside the last tests, and the rest with --no-build at the end).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -119,6 +121,8 @@ if [ "${1:-}" != "--no-build" ]; then
     chroot_install
   [ ! -f "$chroot_dir/completion" ] || echo "    $(tail -n 1 "$chroot_dir/completion")"
   rm -rf --one-file-system "$chroot_dir"
+  chroot_dir=""
+  [ "${1:-}" != "--build-only" ] || finish
 fi
 deb=$(ls "$top"/build/package/vokelmng_*_*.deb 2>/dev/null | grep -v dbgsym | head -n1)
 [ -n "$deb" ] || { echo "FAIL no package in build/package"; failed=$((failed + 1)); finish; }

@@ -52,7 +52,10 @@ preset_tests() {
     ctest --preset "$preset" -j 3 -LE slow || rc=1
     # Run alone (scripts/test.sh asan), a sanitizer build still needs the release build's.
     [ -d "$blackbox" ] || bash scripts/build.sh release || rc=1
-    VOKEL_BIN_DIR="$PWD/build/$preset/bin" ctest --test-dir "$blackbox" -j 3 -LE slow || rc=1
+    # The browser test reads the page through a browser: the sanitizers' programs serve the
+    # same bytes, which api_handle_test checks in this build already.
+    VOKEL_BIN_DIR="$PWD/build/$preset/bin" ctest --test-dir "$blackbox" -j 3 -LE slow \
+      -E DashboardTest || rc=1
   fi
   if [ -n "$slow" ]; then
     wait "$slow" || rc=1

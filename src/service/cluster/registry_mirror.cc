@@ -68,6 +68,8 @@ void MarkIdentity(CKelList& list, CommandFamily family, const std::string& ident
     CKelRecord* record = node->data;
     if (!record->pendingDelete && RecordIdentity(family, *record, router) == identity) {
       record->pendingDelete = 1;
+      // The PC registry keeps a note of its marked records for the planning.
+      if (family == CommandFamily::kPc) static_cast<CPcList&>(list).NoteMarked(node);
     }
   }
 }

@@ -234,6 +234,16 @@ void CPcList::IndexClear() {
   marked_.Clear();
 }
 
+void CPcList::NoteMarked(CKelNode* node) {
+  uint64_t seq = 0;
+  if (!SeqOf(node->data, &seq)) return;  // no index yet: building it notes every mark
+  try {
+    marked_.Insert(0, seq, node);
+  } catch (...) {
+    DropIndex();  // Marked() walks the list until the index is built again
+  }
+}
+
 std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
     const std::vector<std::array<uint8_t, 4>>& sources) {
   std::vector<uint64_t> keys{0};

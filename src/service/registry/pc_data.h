@@ -66,6 +66,9 @@ class CPcList : public CIndexedList {
   // The records that carry a mark (pendingAdd or pendingDelete), in list order. The caller holds
   // the lock; the nodes are valid while it does.
   std::vector<const CPcData*> Marked();
+  // Notes a mark that the holder of the lock set on the record of `node` by hand (rather than
+  // through MarkDeleted), so that Marked() lists it. The caller holds the lock.
+  void NoteMarked(CKelNode* node);
 
  protected:
   void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;

@@ -308,6 +308,18 @@ TEST_F(PcIndexTest, MarkedAndBySourceAnswerAsTheWalk) {
     EXPECT_EQ(list_.Marked(), marked) << "seed " << seed;
     EXPECT_EQ(list_.WithoutSourceOrAt({}), withoutSource) << "seed " << seed;
     EXPECT_EQ(list_.WithoutSourceOrAt({source, source}), atSource) << "seed " << seed;
+    // A mark set by hand and noted, as the cluster's mirror marks a PC deleted elsewhere.
+    for (CKelNode* n = list_.GetHead(1); n != nullptr; n = list_.GetNext(n, 1)) {
+      if (n->data->pendingAdd || n->data->pendingDelete) continue;
+      n->data->pendingDelete = 1;
+      list_.NoteMarked(n);
+      marked.clear();
+      for (CKelRecord* r : Records(list_)) {
+        if (r->pendingAdd || r->pendingDelete) marked.push_back(static_cast<const CPcData*>(r));
+      }
+      EXPECT_EQ(list_.Marked(), marked) << "seed " << seed << ", marked by hand";
+      break;
+    }
     if (seed % 5 == 0) list_.RemoveAll(1);
   }
 }
