@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -21,19 +22,30 @@ struct Call {
   std::string text;  // the call as strace wrote it, without the thread and the padding
 };
 
-std::vector<Call> ReadTrace(const std::string& path) {
+// The calls of every thread, strace having written one file per thread (`-ff -o PREFIX`:
+// PREFIX.TID): a call of one thread is then never split by another's into an "unfinished" and
+// a "resumed" line, as it is in one shared file when the machine is busy.
+std::vector<Call> ReadTrace(const std::string& dir, const std::string& prefix) {
   std::vector<Call> calls;
-  std::istringstream in(e2e::ReadFile(path).value_or(""));
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    // strace pads the result into a column: one blank is kept.
-    std::string text = std::regex_replace(line.substr(line.find_first_not_of(' ', space)),
-                                          std::regex(" {2,}"), " ");
-    calls.push_back({line.substr(0, space), text});
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(prefix + ".", 0) != 0) continue;
+    std::istringstream in(e2e::ReadFile(entry.path().string()).value_or(""));
+    std::string line;
+    while (std::getline(in, line)) {
+      // strace pads the result into a column: one blank is kept.
+      calls.push_back(
+          {name.substr(prefix.size() + 1), std::regex_replace(line, std::regex(" {2,}"), " ")});
+    }
   }
   return calls;
+}
+
+// Everything strace wrote, for a failure's message.
+std::string TraceText(const std::string& dir, const std::string& prefix) {
+  std::string text;
+  for (const Call& c : ReadTrace(dir, prefix)) text += c.thread + " " + c.text + "\n";
+  return text;
 }
 
 // The descriptor an open returned ("... = 7" at the end of the line), or "".
@@ -53,7 +65,7 @@ TEST(DurableSaveTest, PvSaveIsAnsweredAfterTheFileTheRenameAndTheFolderAreSynced
   const std::string pid = std::to_string(service.pid());
   pid_t tracer = fork();
   if (tracer == 0) {
-    execlp("strace", "strace", "-f", "-qq", "-s", "32", "-o", trace.c_str(), "-e",
+    execlp("strace", "strace", "-ff", "-qq", "-s", "32", "-o", trace.c_str(), "-e",
            "trace=openat,fsync,fdatasync,rename,renameat,renameat2,sendto", "-p", pid.c_str(),
            static_cast<char*>(nullptr));
     _exit(127);
@@ -66,7 +78,7 @@ TEST(DurableSaveTest, PvSaveIsAnsweredAfterTheFileTheRenameAndTheFolderAreSynced
   bool attached = false;
   for (int i = 0; i < 100 && !attached; ++i) {
     ASSERT_TRUE(client.Command("pv show").has_value());
-    attached = e2e::ReadFile(trace).value_or("").find("sendto(") != std::string::npos;
+    attached = TraceText(scratch.path(), "trace").find("sendto(") != std::string::npos;
     if (!attached) usleep(50 * 1000);
   }
   ASSERT_TRUE(attached) << "strace did not attach";
@@ -77,12 +89,12 @@ TEST(DurableSaveTest, PvSaveIsAnsweredAfterTheFileTheRenameAndTheFolderAreSynced
   waitpid(tracer, &status, 0);
 
   // The thread that renamed pv.csv.tmp; its calls from the temporary file's open on.
-  std::vector<Call> calls = ReadTrace(trace);
+  std::vector<Call> calls = ReadTrace(scratch.path(), "trace");
   std::string thread;
   for (const Call& c : calls) {
     if (c.text.find(R"(rename("pv.csv.tmp", "pv.csv"))") != std::string::npos) thread = c.thread;
   }
-  ASSERT_NE(thread, "") << e2e::ReadFile(trace).value_or("");
+  ASSERT_NE(thread, "") << TraceText(scratch.path(), "trace");
   std::vector<std::string> mine;
   for (const Call& c : calls) {
     if (c.thread != thread) continue;
