@@ -521,12 +521,13 @@ ReplicaOutcome ClusterNode::Guarded(CommandFamily family, const std::function<Ch
       for (CommandFamily f : guards) seen.push_back(mirror_.VersionLocked(f));
       change = plan();
     }
-    if (change.ops.empty() && change.outcome == ReplicaOutcome::kDone) return change.outcome;
+    // Nothing to change is confirmed by the guard too: a copy behind etcd (a paused instance
+    // that just woke, say) may miss a record another instance added, and a delete it answers
+    // as done there would leave that record in place.
     std::vector<EtcdCompare> compares;
     for (size_t i = 0; i < guards.size(); ++i) {
       compares.push_back(EtcdCompare::ModRevisionIs(keys_.Version(guards[i]), seen[i]));
     }
-    // An empty change (a duplicate, a missing router) is confirmed by the same guard.
     EtcdTxnResult result = Commit(compares, change.ops, {}, deadline);
     if (!result.ok) return Unavailable("a change", result.error);
     if (result.succeeded) {
