@@ -8,9 +8,18 @@
 function(vokel_library name)
   cmake_parse_arguments(L "" "DIR" "SOURCES;LINKS" ${ARGN})
   add_library(${name} STATIC ${L_SOURCES})
+  vokel_fuzz_coverage(${name})
   vokel_publish_headers(${name} ${L_DIR})
   if(L_LINKS)
     target_link_libraries(${name} PUBLIC ${L_LINKS})
+  endif()
+endfunction()
+
+# With VOKEL_FUZZ, TARGET's own code carries libFuzzer's coverage (only the fuzz targets link
+# libFuzzer's main).
+function(vokel_fuzz_coverage target)
+  if(VOKEL_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
 endfunction()
 

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (preset `fuzz`: clang, ASan+UBSan) and runs each one in turn,
-# one process on one core, for a bounded time. Exits non-zero on the first finding (the
-# crashing input is left in build/fuzz/findings/<target>/) or when a target does not run.
+# Builds the libFuzzer targets (preset `fuzz`: clang, ASan+UBSan, -O1) and runs them, one
+# process per core, each for a bounded time. Exits non-zero on a finding (the crashing input is
+# left in build/fuzz/findings/<target>/) or when a target does not run.
 #
 #   bash scripts/fuzz.sh                      # every target, about 20 s each
 #   bash scripts/fuzz.sh --seconds 600 fuzz_csv
 #   bash scripts/fuzz.sh --no-build ...       # use the targets already built
 #   bash scripts/fuzz.sh --build-only         # build the targets, run nothing
+#   bash scripts/fuzz.sh --preset asan ...    # the targets of the asan build (-O0, built with
+#                                             # its tests; CI runs these)
 #
 # Each run starts from the seeds in fuzz/corpus/<target>/ and from what earlier runs on this
 # machine kept in build/fuzz/corpus/<target>/; new inputs go only to the latter.
@@ -16,13 +18,15 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=20
 build=1
 build_only=0
+preset=fuzz
 targets=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --seconds) seconds="$2"; shift 2 ;;
     --no-build) build=0; shift ;;
     --build-only) build_only=1; shift ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --preset) preset="$2"; shift 2 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -31,19 +35,24 @@ all=(fuzz_address fuzz_profile fuzz_pvsim_request fuzz_csv fuzz_http_answer fuzz
      fuzz_kel_journal)
 [[ ${#targets[@]} -gt 0 ]] || targets=("${all[@]}")
 
+case "$preset" in
+  fuzz|asan) ;;
+  *) echo "fuzz.sh: --preset is fuzz or asan, not $preset" >&2; exit 2 ;;
+esac
 out="$root/build/fuzz"
+bin="$root/build/$preset/bin"
 if [[ $build -eq 1 ]]; then
   cd "$root"
-  cmake --preset fuzz > /dev/null
+  cmake --preset "$preset" > /dev/null
   # One build at a time on this machine.
-  flock /tmp/vokel-build.lock cmake --build --preset fuzz -j2 -- "${targets[@]}"
+  flock /tmp/vokel-build.lock cmake --build --preset "$preset" -j2 --target "${targets[@]}"
 fi
 [[ $build_only -eq 0 ]] || exit 0
 
 # One target: its run, its status line; nonzero when it found a fault.
 fuzz_one() {
   local target=$1 binary seeds work findings log dict start rc summary execs
-  binary="$out/bin/$target"
+  binary="$bin/$target"
   seeds="$root/fuzz/corpus/$target"
   work="$out/corpus/$target"
   findings="$out/findings/$target"

@@ -23,9 +23,6 @@ constexpr int kCommandBudgetMs = 5000;  // a command is answered within this
 constexpr int kCallTimeoutMs = 4500;    // one etcd read of the sync
 constexpr int kTryTimeoutMs = 2000;     // one try of a command's write
 constexpr size_t kMaxTxnOps = 128;      // etcd's default --max-txn-ops
-constexpr CommandFamily kFamilies[] = {CommandFamily::kPv, CommandFamily::kPvroute,
-                                       CommandFamily::kPc, CommandFamily::kQuarantine,
-                                       CommandFamily::kKel};
 
 EtcdSettings ClientSettings(const ClusterSettings& cluster, int timeoutMs) {
   EtcdSettings out;
