@@ -10,6 +10,7 @@
 //   planning_bench           # both sites
 //   planning_bench --large   # the large site alone, in this process
 //   planning_bench --large-edits ROUNDS  # its kel add and pc add (edits) alone: perf record
+//   planning_bench --large-state ROUNDS  # its kel add and pc add with state sync alone
 // Runs in a private network of its own, so the log datagrams never leave it.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -181,20 +182,30 @@ void ReloadAll(const AclEnvironment& env) {
 
 // The large site: 1,000 routers x 4 routes, 100,000 PCs, 1,000 entries. Run in a child so that
 // its peak memory is its own. Returns whether every target was met.
-bool LargeSite(const AclEnvironment& env, bool editsOnly = false) {
+enum class LargeOnly { kAll, kEdits, kState };
+
+bool LargeSite(const AclEnvironment& env, LargeOnly only = LargeOnly::kAll) {
   kRouters = 1000;
   kPcs = 100000;
   kEntries = 1000;
   FillRegistries();
   std::printf("large site: %d routers ON x %d routes, %d PCs, 2 quarantine servers, %d entries\n",
               kRouters, kRoutesPerRouter, PcList().GetCount(), KelDataList().GetCount());
+  if (only == LargeOnly::kState) {
+    StateSyncEnableForTest(true);
+    ReloadAll(env);
+    Print("kel add (state)",
+          Measure(env, CommandFamily::kKel, [](int round) { AddEntry(53210 + round); }));
+    Print("pc add (state)", Measure(env, CommandFamily::kPc, [](int round) { AddPc(25 + round); }));
+    return true;
+  }
   StateSyncEnableForTest(false);
   Figures kelEdits = Measure(env, CommandFamily::kKel, [](int round) { AddEntry(43210 + round); });
   Figures pcEdits = Measure(env, CommandFamily::kPc, [](int round) { AddPc(round); });
   Print("kel add (edits)", kelEdits);
   Print("pc add (edits)", pcEdits);
   std::fflush(stdout);
-  if (editsOnly) return true;
+  if (only == LargeOnly::kEdits) return true;
   // quarantine add: every PC behind every router; the server is taken out again afterwards.
   {
     auto* q = new CQuarantineData();
@@ -237,10 +248,36 @@ bool LargeSite(const AclEnvironment& env, bool editsOnly = false) {
 
 }  // namespace
 
+const char kUsage[] =
+    "usage: planning_bench [--large | --large-edits ROUNDS | --large-state ROUNDS]\n"
+    "  (none)                 the large site in a child, then 100 routers x 10,000 PCs\n"
+    "  --large                the large site alone (1,000 routers x 100,000 PCs)\n"
+    "  --large-edits ROUNDS   its kel add and pc add with edits alone (for perf record)\n"
+    "  --large-state ROUNDS   its kel add and pc add with state sync alone (for perf record)\n";
+
 int main(int argc, char** argv) {
-  const bool largeOnly = argc > 1 && std::string(argv[1]) == "--large";
-  const bool editsOnly = argc > 2 && std::string(argv[1]) == "--large-edits";
-  if (editsOnly) kRounds = std::max(1, std::atoi(argv[2]));
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  bool largeOnly = false;
+  LargeOnly only = LargeOnly::kAll;
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args.size() == 1 && args[0] == "--large") {
+    largeOnly = true;
+  } else if (args.size() == 2 && (args[0] == "--large-edits" || args[0] == "--large-state")) {
+    char* end = nullptr;
+    long rounds = std::strtol(args[1].c_str(), &end, 10);
+    if (*end != '\0' || rounds < 1 || rounds > 10000) {
+      std::fprintf(stderr, "planning_bench: ROUNDS is a whole number from 1 to 10000\n%s", kUsage);
+      return 2;
+    }
+    kRounds = static_cast<int>(rounds);
+    only = args[0] == "--large-edits" ? LargeOnly::kEdits : LargeOnly::kState;
+  } else if (!args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   std::string error = testsupport::EnterPrivateNetwork();
   if (!error.empty()) {
     std::fprintf(stderr, "planning_bench: cannot make a private network: %s\n", error.c_str());
@@ -251,8 +288,8 @@ int main(int argc, char** argv) {
   env.stopRequested = &stop;
   env.eventSend = [] { return 1; };
   std::fflush(stdout);
-  if (largeOnly || editsOnly) {
-    LargeSite(env, editsOnly);
+  if (largeOnly || only != LargeOnly::kAll) {
+    LargeSite(env, only);
     return 0;
   }
   pid_t child = fork();

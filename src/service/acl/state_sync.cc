@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -55,6 +56,28 @@ bool SameDestination(const CPvData& a, const CPvData& b) {
          a.port == b.port && a.user == b.user && a.password == b.password;
 }
 
+std::vector<LineKey> StepKeys(const std::vector<const CPvrouteData*>& steps) {
+  std::vector<LineKey> keys;
+  keys.reserve(steps.size());
+  for (const CPvrouteData* t : steps) keys.push_back(StepIdentity(t));
+  return keys;
+}
+
+// Whether the live router `live` makes the lines its counted copy makes: the same destination
+// and the same route steps. The caller holds the router registry's lock.
+bool AsCounted(const CPvData& counted, CPvData& live) {
+  if (!SameDestination(counted, live)) return false;
+  CKelListLock hold(live.routes);
+  return StepKeys(RouteSteps(live)) == StepKeys(RouteSteps(const_cast<CPvData&>(counted)));
+}
+
+// What one run needs of a router it follows, read from the live registry: whether it is ON and,
+// when it no longer makes the lines its counted copy makes, a copy of it as it is now.
+struct Seen {
+  bool alive = false;
+  std::unique_ptr<CPvData> changed;
+};
+
 // The members one run works with, before and after, in the order the steps are applied.
 struct Sets {
   Split<CPcData> pcs;
@@ -71,6 +94,7 @@ class Sync {
   void Clear() {
     routers_.clear();
     pcs_.Clear();
+    pcsChanges_.reset();
     servers_.Clear();
     entries_.Clear();
   }
@@ -108,6 +132,8 @@ class Sync {
   std::map<std::array<const void*, 2>, Pairs> pairs_;
   std::map<const void*, std::unique_ptr<EntryPairing>> pairings_;  // by entry list
   Counted<CPcData> pcs_;
+  // The PC registry's Changes() when pcs_ was counted from it, and what DiffPcs read this run.
+  std::optional<uint64_t> pcsChanges_, pcsChangesNow_;
   Counted<CQuarantineData> servers_;
   Counted<CKelData> entries_;
 };
@@ -128,10 +154,19 @@ bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CQuarantineData*>* s
 
 // The PCs are the one registry that runs to tens of thousands: rather than copying every one of
 // them for every change, the live list is compared with the counted copies under its lock, and
-// only the PCs added since are copied. The others are used through their counted copies.
+// only the PCs added since are copied. The others are used through their counted copies. A
+// registry that has not changed since it was counted (an access entry's change, say) is not
+// compared at all.
 Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
   CPcList& list = PcList();
   CKelListLock hold(list);
+  pcsChangesNow_ = list.Changes();
+  if (pcsChanges_ == pcsChangesNow_) {
+    Split<CPcData> same;
+    same.kept = pcs_.order;
+    same.order = pcs_.order;
+    return same;
+  }
   std::vector<const CPcData*> live;
   live.reserve(static_cast<size_t>(list.GetCount(1)));
   for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
@@ -174,10 +209,13 @@ void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sig
     return env;
   }();
   AclLineCapture capture = run.Capture(sign);
+  // A PC with a source address outside a route has no line of either kind there (as the walks
+  // of the edits pass over it): a router's reload would otherwise try every PC of the site.
   if (clientLines && !servers.empty()) {
     run.MakingKel(nullptr, nullptr);
     for (const CPvrouteData* t : steps) {
       for (const CPcData* p : pcs) {
+        if (t != nullptr && PcOutsideRoute(*p, *t)) continue;
         for (const CQuarantineData* q : servers) run.Client(r, t, *p, *q);
       }
     }
@@ -187,6 +225,7 @@ void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sig
   for (const CPvrouteData* t : steps) {
     if (ctx.StopNow()) return;
     for (const auto& [p, e] : pairs) {
+      if (t != nullptr && PcOutsideRoute(*p, *t)) continue;
       run.MakingKel(e, p);
       KelCommandAclQuarantineProcess(kCounting, e, &r, t, p, LineOpcode::kAdd);
     }
@@ -207,28 +246,32 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
     *queued = run.Send(old) || *queued;
     return true;
   }
-  // The steps of the router's routes, split as the registries' records are.
-  std::vector<const CPvrouteData*> newSteps = RouteSteps(*live);
-  std::vector<LineKey> oldKeys, newKeys;
-  for (const CPvrouteData* t : oldSteps) oldKeys.push_back(StepIdentity(t));
-  for (const CPvrouteData* t : newSteps) newKeys.push_back(StepIdentity(t));
-  std::unordered_map<LineKey, int, LineKeyHash> left;
-  for (const LineKey& key : oldKeys) ++left[key];
+  // The steps of the router's routes, split as the registries' records are. A router that is
+  // as counted (`live` is its counted copy) keeps every step.
   std::vector<const CPvrouteData*> keptSteps, addedSteps, removedSteps;
-  for (size_t i = 0; i < newSteps.size(); ++i) {
-    auto at = left.find(newKeys[i]);
-    if (at != left.end() && at->second > 0) {
-      --at->second;
-      keptSteps.push_back(newSteps[i]);
-    } else {
-      addedSteps.push_back(newSteps[i]);
+  const bool asCounted = live == &old;
+  if (asCounted) {
+    keptSteps = oldSteps;
+  } else {
+    std::vector<const CPvrouteData*> newSteps = RouteSteps(*live);
+    std::vector<LineKey> oldKeys = StepKeys(oldSteps), newKeys = StepKeys(newSteps);
+    std::unordered_map<LineKey, int, LineKeyHash> left;
+    for (const LineKey& key : oldKeys) ++left[key];
+    for (size_t i = 0; i < newSteps.size(); ++i) {
+      auto at = left.find(newKeys[i]);
+      if (at != left.end() && at->second > 0) {
+        --at->second;
+        keptSteps.push_back(newSteps[i]);
+      } else {
+        addedSteps.push_back(newSteps[i]);
+      }
     }
-  }
-  for (size_t i = 0; i < oldSteps.size(); ++i) {
-    auto at = left.find(oldKeys[i]);
-    if (at != left.end() && at->second > 0) {
-      --at->second;
-      removedSteps.push_back(oldSteps[i]);
+    for (size_t i = 0; i < oldSteps.size(); ++i) {
+      auto at = left.find(oldKeys[i]);
+      if (at != left.end() && at->second > 0) {
+        --at->second;
+        removedSteps.push_back(oldSteps[i]);
+      }
     }
   }
   // Kel lines switch on and off with the first and the last server: name them all then.
@@ -255,9 +298,8 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   }
   *queued = run.Send(*live) || *queued;
   // The copy is read for the lines it makes and where they go: its connection fields and its
-  // route steps. Copying the routes of a hundred routers on every change costs more than the
-  // planning itself, so it is taken again only when one of those changed.
-  if (oldKeys != newKeys || !SameDestination(old, *live)) state.router = *live;
+  // route steps. Plan hands over a copy of the router only when one of those changed.
+  if (!asCounted) state.router = *live;
   return !ctx.Interrupted();
 }
 
@@ -286,24 +328,42 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
   Finish(sets.pcs);
   Finish(sets.servers);
   Finish(sets.entries);
-  auto* routers = ctx.Routers();
-  if (routers == nullptr) return false;
-  std::map<std::array<uint8_t, 4>, CPvData*> byAddress;
-  for (CPvData* r : routers->records) {
-    if (!r->pendingDelete) byAddress[r->address] = r;
+  // The routers followed, as they are now. Most are as counted: their counted copies serve, and
+  // only a router whose destination or routes changed is copied (a thousand routers' copies
+  // cost more than the rest of a run).
+  std::map<std::array<uint8_t, 4>, Seen> seen;
+  {
+    CPvList& list = PvList();
+    CKelListLock hold(list);
+    for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+      auto* r = static_cast<CPvData*>(n->data);
+      auto followed = routers_.find(r->address);
+      if (r->pendingDelete || followed == routers_.end()) continue;
+      Seen& now = seen[r->address];  // the last record of an address counts, as in a walk
+      now.alive = r->alive != 0;
+      now.changed.reset();
+      if (now.alive && !AsCounted(followed->second.router, *r)) {
+        now.changed = std::make_unique<CPvData>();
+        *now.changed = *r;
+      }
+    }
   }
   for (auto it = routers_.begin(); it != routers_.end();) {
     if (ctx.StopNow()) return false;
-    auto found = byAddress.find(it->first);
-    CPvData* live = found == byAddress.end() ? nullptr : found->second;
-    if (live != nullptr && (!live->alive || RouterSyncIsOut(it->first))) {
-      it = routers_.erase(it);  // its reload will count it again
-      continue;
+    auto found = seen.find(it->first);
+    CPvData* live = nullptr;
+    if (found != seen.end()) {
+      if (!found->second.alive || RouterSyncIsOut(it->first)) {
+        it = routers_.erase(it);  // its reload will count it again
+        continue;
+      }
+      live = found->second.changed ? found->second.changed.get() : &it->second.router;
     }
     PlanRouter(ctx, it->second, live, sets, queued);
     it = live == nullptr ? routers_.erase(it) : std::next(it);
   }
   Account(pcs_, sets.pcs);
+  pcsChanges_ = pcsChangesNow_;
   Account(servers_, sets.servers);
   Account(entries_, sets.entries);
   return true;
@@ -400,10 +460,19 @@ bool StateSyncReload(const AclEnvironment& env, const std::array<uint8_t, 4>& ad
   try {
     // The counts of the other routers first, so that this one is counted from the same records.
     if (sync.Plan(ctx, &queued)) {
-      auto* routers = ctx.Routers();
-      CPvData* router = nullptr;
-      for (CPvData* r : routers->records) {
-        if (!r->pendingDelete && r->alive && r->address == address) router = r;
+      std::unique_ptr<CPvData> router;
+      {
+        CPvList& list = PvList();
+        CKelListLock hold(list);
+        const CPvData* last = nullptr;
+        for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+          const auto* r = static_cast<const CPvData*>(n->data);
+          if (!r->pendingDelete && r->alive && r->address == address) last = r;
+        }
+        if (last != nullptr) {
+          router = std::make_unique<CPvData>();
+          *router = *last;
+        }
       }
       if (router != nullptr) done = sync.Reload(ctx, *router, &queued);
     }

@@ -266,13 +266,18 @@ TEST_F(StateSync, RandomChangesKeepEveryRouterEqualToItsReload) {
         bool network = pick(5) == 0;
         std::string mac = "00:0A:95:9D:" + std::string(source[10] == '0' ? "00" : "01") + ":0" +
                           source.substr(source.size() - 1);
-        CPcData* found = nullptr;
+        CKelNode* found = nullptr;
         for (CKelNode* node = PcList().GetHead(); node; node = PcList().GetNext(node)) {
           auto* p = static_cast<CPcData*>(node->data);
-          if (!p->pendingDelete && (network ? p->HasNetwork() : p->sourceText == source)) found = p;
+          if (!p->pendingDelete && (network ? p->HasNetwork() : p->sourceText == source)) {
+            found = node;
+          }
         }
         if (found) {
-          found->pendingDelete = 1;
+          // As the cluster's mirror marks one: by hand, noted with the registry.
+          CKelListLock hold(PcList());
+          found->data->pendingDelete = 1;
+          PcList().NoteMarked(found);
           text += " pc del";
         } else if (network) {
           AddPc("", "", "192.168.1.0", "255.255.255.0", 1);

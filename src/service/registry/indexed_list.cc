@@ -69,6 +69,7 @@ CKelNode* CIndexedList::Find(const CKelRecord* key, CKelMatch match, int locked)
 
 CKelNode* CIndexedList::InsertAfter(CKelNode* node, CKelRecord* record, int locked) {
   OptionalLock lock(*this, locked);
+  NoteChange();
   bool at_tail = node == head_->prev;
   CKelNode* fresh = CKelList::InsertAfter(node, record, 1);
   if (!built_) return fresh;
@@ -92,12 +93,14 @@ CKelNode* CIndexedList::InsertAfter(CKelNode* node, CKelRecord* record, int lock
 
 void CIndexedList::RemoveAll(int locked) {
   OptionalLock lock(*this, locked);
+  NoteChange();
   DropIndex();
   CKelList::RemoveAll(1);
 }
 
 CKelNode* CIndexedList::Detach(CKelNode* node, int locked) {
   OptionalLock lock(*this, locked);
+  NoteChange();
   if (built_ && node != nullptr && node != head_) {
     auto slot = slots_.find(node->data);
     if (slot == slots_.end() || slot->second.node != node) {
@@ -120,6 +123,7 @@ CKelNode* CIndexedList::DetachData(const CKelRecord* record, int locked) {
 
 void CIndexedList::MarkMatching(const CKelRecord& key, CKelMatch match, int locked) {
   OptionalLock lock(*this, locked);
+  NoteChange();
   MarkMatches marks(&key, match);
   if (IndexReady() && IndexCandidates(key, match, marks)) return;
   RegistryMarkDeleted(*this, key, match, 1);
@@ -151,6 +155,7 @@ bool CIndexedList::IndexReady() {
 }
 
 void CIndexedList::DropIndex() {
+  NoteChange();  // whatever dropped it may have changed a record
   built_ = false;
   lastSeq_ = 0;
   slots_.clear();

@@ -79,6 +79,11 @@ class CIndexedList : public CKelList {
   // one record twice or memory ran out).
   bool IndexBuilt(int locked = 0);
 
+  // A count that moves with every insertion, removal and mark made through the list (and with
+  // every mark a registry notes): equal counts read under the lock mean the same records with
+  // the same marks. Caller holds the lock.
+  uint64_t Changes() const { return changes_; }
+
  protected:
   // The registry's buckets. IndexInsert may throw std::bad_alloc (the index is then dropped);
   // IndexErase returns false when the record was not indexed under those keys.
@@ -92,6 +97,8 @@ class CIndexedList : public CKelList {
   bool IndexReady();
   // Forgets the index: the next lookup builds it again from the list. Caller holds the lock.
   void DropIndex();
+  // Notes a change that Changes() must show (the list's own operations note theirs).
+  void NoteChange() { ++changes_; }
   // The sequence of a listed record while the index is built; false when it has none.
   bool SeqOf(const CKelRecord* record, uint64_t* seq) const {
     auto slot = slots_.find(record);
@@ -108,5 +115,6 @@ class CIndexedList : public CKelList {
 
   bool built_ = false;
   uint64_t lastSeq_ = 0;
+  uint64_t changes_ = 0;
   std::unordered_map<const CKelRecord*, Slot> slots_;
 };

@@ -134,6 +134,7 @@ int CPcList::Add(CPcData* record, int locked) {
 void CPcList::MarkDeleted(const CPcData& key, int locked) {
   (void)locked;  // the lock is re-entrant
   CKelListLock hold(*this);
+  NoteChange();
   // MarkMatching, each record marked also noted among the marked.
   class MarkAndNote final : public CIndexVisitor {
    public:
@@ -163,6 +164,7 @@ void CPcList::MarkDeleted(const CPcData& key, int locked) {
 void CPcList::MarkAll(int32_t flag, int locked) {
   (void)locked;
   CKelListLock hold(*this);
+  NoteChange();
   RegistryMarkAll(*this, flag, 1);
   DropIndex();
 }
@@ -235,6 +237,7 @@ void CPcList::IndexClear() {
 }
 
 void CPcList::NoteMarked(CKelNode* node) {
+  NoteChange();
   uint64_t seq = 0;
   if (!SeqOf(node->data, &seq)) return;  // no index yet: building it notes every mark
   try {

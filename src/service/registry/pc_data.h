@@ -67,7 +67,8 @@ class CPcList : public CIndexedList {
   // the lock; the nodes are valid while it does.
   std::vector<const CPcData*> Marked();
   // Notes a mark that the holder of the lock set on the record of `node` by hand (rather than
-  // through MarkDeleted), so that Marked() lists it. The caller holds the lock.
+  // through MarkDeleted), so that Marked() lists it and Changes() moves. The caller holds the
+  // lock.
   void NoteMarked(CKelNode* node);
 
  protected:

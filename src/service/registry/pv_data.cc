@@ -27,8 +27,9 @@ CPvData& CPvData::operator=(const CPvData& other) {
   interval = other.interval;
   missLimitText = other.missLimitText;
   missLimit = other.missLimit;
-  // Taking the source route list's lock does not change the source's contents.
-  const_cast<CPvrouteList&>(other.routes).CopyTo(&routes);
+  // Taking the source route list's lock does not change the source's contents. The routes
+  // came in through their list's Add, so the copy needs no duplicate check of each.
+  const_cast<CPvrouteList&>(other.routes).CopyAsIs(&routes);
   lastProbe = other.lastProbe;
   misses = other.misses;
   alive = other.alive;

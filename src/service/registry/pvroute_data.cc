@@ -97,3 +97,9 @@ int CPvrouteList::CopyTo(CPvrouteList* target, int locked) {
                                       "I was not able to add CPvrouteData data to a queue.",
                                       "I failed in start of CPvrouteData.", locked);
 }
+
+int CPvrouteList::CopyAsIs(CPvrouteList* target, int locked) {
+  return RegistryCopyTo<CPvrouteData>(*this, target, nullptr,
+                                      "I was not able to add CPvrouteData data to a queue.",
+                                      "I failed in start of CPvrouteData.", locked);
+}

@@ -53,6 +53,8 @@ class CPvrouteList : public CIndexedList {
   // Snapshot into `target` (emptied first), marked routes included. Returns the target's count,
   // -1 when `target` is null.
   int CopyTo(CPvrouteList* target, int locked = 0);
+  // The same copy without the duplicate check of each route: a router's copy of its routes.
+  int CopyAsIs(CPvrouteList* target, int locked = 0);
 
  protected:
   void IndexInsert(const CKelRecord& record, uint64_t seq, CKelNode* node) override;

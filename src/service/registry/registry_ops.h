@@ -36,6 +36,9 @@ T* RegistryFind(CKelList& list, const T& key, CKelMatch match, int locked = 0) {
 // RegistryAdd(duplicate). A copy the target refuses is logged at warning as `refused_text` and
 // destroyed; a copy that cannot be made is logged at crit as `make_text` and skipped.
 // Returns the target's count, -1 when `target` is null. T must be default-constructible.
+// A null `duplicate` appends every copy without a check: for a source that is itself a
+// registry, whose Add checked each record as it came in and whose marks are never taken back,
+// so that no copy could fail the check (which would build an index on the copy).
 template <class T>
 int RegistryCopyTo(CKelList& source, CKelList* target, CKelMatch duplicate,
                    const char* refused_text, const char* make_text, int locked = 0) {
@@ -54,10 +57,18 @@ int RegistryCopyTo(CKelList& source, CKelList* target, CKelMatch duplicate,
       continue;
     }
     *copy = *static_cast<const T*>(node->data);
-    if (RegistryAdd(*target, copy, duplicate) != 0) {
-      Syslog(kLogWarning, "%s", refused_text);
-      delete copy;
+    if (duplicate == nullptr) {
+      try {
+        target->AddTail(copy);
+        continue;
+      } catch (const char*) {
+        // no node could be made: refused below
+      }
+    } else if (RegistryAdd(*target, copy, duplicate) == 0) {
+      continue;
     }
+    Syslog(kLogWarning, "%s", refused_text);
+    delete copy;
   }
   if (!locked) source.Unlock();
   return target->GetCount();
