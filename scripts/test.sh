@@ -54,7 +54,7 @@ preset_tests() {
     [ -d "$blackbox" ] || bash scripts/build.sh release || rc=1
     # The browser test reads the page through a browser: the sanitizers' programs serve the
     # same bytes, which api_handle_test checks in this build already.
-    VOKEL_BIN_DIR="$PWD/build/$preset/bin" ctest --test-dir "$blackbox" -j 3 -LE slow \
+    VOKEL_BIN_DIR="$PWD/build/$preset/bin" ctest --test-dir "$blackbox" -j 3 -LE slow --output-on-failure \
       -E DashboardTest || rc=1
   fi
   if [ -n "$slow" ]; then

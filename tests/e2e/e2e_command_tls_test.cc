@@ -51,6 +51,14 @@ class CommandTlsTest : public ::testing::Test {
     return service_.WriteConfig("VoKelMng.ini", ini) && service_.Start();
   }
 
+  // The TLS port opens beside the plain one, not necessarily before the service answers there.
+  static bool TlsPortOpens() {
+    for (int i = 0; i < 100; ++i, usleep(50 * 1000)) {
+      if (e2e::IsListening(kTlsPort)) return true;
+    }
+    return false;
+  }
+
   // A console program over the TLS port; its output after checking it ended with status 0.
   std::string Program(const std::vector<std::string>& words,
                       const std::vector<std::string>& env = {}) {
@@ -97,7 +105,7 @@ class CommandTlsTest : public ::testing::Test {
 TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
   ASSERT_TRUE(StartService("TLSCLIENTCA=" + operators_.certFile() + "\n[AUDIT]\nSYSLOG=enable\n"))
       << service_.error();
-  ASSERT_TRUE(e2e::IsListening(kTlsPort));
+  ASSERT_TRUE(TlsPortOpens());
   const std::vector<std::string> tlsWords = {"--tls",
                                              "--dport",
                                              "8443",
@@ -139,8 +147,12 @@ TEST_F(CommandTlsTest, CertifiedClientsAreServedOthersAreClosedWithAWarning) {
 
 TEST_F(CommandTlsTest, HandshakesThatStallHoldSlotsForTenSecondsAtMost) {
   ASSERT_TRUE(StartService("TLSCLIENTCA=" + operators_.certFile() + "\n")) << service_.error();
+  ASSERT_TRUE(TlsPortOpens());
   std::vector<int> stalled;
-  for (int i = 0; i < 10; ++i) stalled.push_back(testsupport::ConnectLoopbackTcp(kTlsPort));
+  for (int i = 0; i < 10; ++i) {
+    stalled.push_back(testsupport::ConnectLoopbackTcp(kTlsPort));
+    ASSERT_GE(stalled.back(), 0) << "connection " << i;
+  }
   usleep(300 * 1000);
   // Every slot is held: the plain port's next client is turned away.
   e2e::CommandClient turnedAway;
