@@ -69,6 +69,8 @@ run_bin delivery_bench 120
 run_bin keepalive_bench 120
 run_bin planning_bench 300
 run_bin api_bench 120
+# The campus: /metrics, /routers and /status at 1,000 routers, and the command port meanwhile.
+run_bin api_bench 180 --routers 1000 --pcs 100000 --entries 1000 --servers 2
 run_bin registry_bench 150
 run_bin scale_bench 300
 run_bin recovery_bench 480 --max-seconds 450

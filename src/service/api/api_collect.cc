@@ -1,5 +1,6 @@
 #include "service/api/api_collect.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -32,27 +33,38 @@ std::string Dotted(const std::array<uint8_t, 4>& b) {
          std::to_string(b[3]);
 }
 
-// The registry's own fields of every live router (or of the one with `only`), under its lock.
+// The registry's own fields of every live router (or of the one with `only`). The registry's
+// lock is held only for the plain copies: the command port's shows and edits wait on it, so the
+// texts and the out-of-sync marks are added after it is released.
 std::vector<RouterView> CopyRouters(const std::array<uint8_t, 4>* only) {
   std::vector<RouterView> routers;
-  CPvList& registry = PvList();
-  CKelListLock hold(registry);
-  for (CKelNode* n = registry.GetHead(1); n != nullptr; n = registry.GetNext(n, 1)) {
-    const auto& r = *static_cast<const CPvData*>(n->data);
-    if (r.pendingDelete != 0) continue;  // being deleted: no longer the operator's router
-    if (only != nullptr && r.address != *only) continue;
-    RouterView view;
-    view.address = Dotted(r.address);
-    view.addressValue = AddressValue(r.address);
-    view.port = r.port;
-    view.user = r.user;
-    view.on = r.alive == 1;
-    view.pendingAdd = r.pendingAdd != 0;
-    view.pendingDelete = r.pendingDelete != 0;
-    view.resendPending = r.resendPending != 0;
-    view.outOfSync = RouterSyncIsOut(r.address);
-    routers.push_back(std::move(view));
-    if (only != nullptr) break;
+  {
+    CPvList& registry = PvList();
+    CKelListLock hold(registry);
+    if (only == nullptr) routers.reserve(static_cast<size_t>(std::max(registry.GetCount(1), 0)));
+    for (CKelNode* n = registry.GetHead(1); n != nullptr; n = registry.GetNext(n, 1)) {
+      const auto& r = *static_cast<const CPvData*>(n->data);
+      if (r.pendingDelete != 0) continue;  // being deleted: no longer the operator's router
+      if (only != nullptr && r.address != *only) continue;
+      RouterView& view = routers.emplace_back();
+      view.addressValue = AddressValue(r.address);
+      view.port = r.port;
+      view.user = r.user;
+      view.on = r.alive == 1;
+      view.pendingAdd = r.pendingAdd != 0;
+      view.pendingDelete = r.pendingDelete != 0;
+      view.resendPending = r.resendPending != 0;
+      if (only != nullptr) break;
+    }
+  }
+  std::vector<uint32_t> out;
+  for (const RouterSyncMark& mark : RouterSyncMarks()) out.push_back(AddressValue(mark.address));
+  std::sort(out.begin(), out.end());
+  for (RouterView& view : routers) {
+    std::array<uint8_t, 4> bytes;
+    std::memcpy(bytes.data(), &view.addressValue, sizeof view.addressValue);
+    view.address = Dotted(bytes);
+    view.outOfSync = std::binary_search(out.begin(), out.end(), view.addressValue);
   }
   return routers;
 }
@@ -69,44 +81,54 @@ std::map<uint32_t, int64_t> CountStore(int64_t* size) {
   return counts;
 }
 
-// Adds what transport and keepalive keep to each router copy.
+uint64_t DeliveryKey(uint32_t address, uint16_t port) { return (uint64_t(address) << 16) | port; }
+
+// Adds what transport and keepalive keep to each router copy. The snapshots come ordered by
+// address (and port), so each router's entry is found by a binary search; the senders are
+// sorted once, not searched once per router.
 void JoinCounts(const ApiSources& sources, std::vector<RouterView>& routers,
                 const std::map<uint32_t, int64_t>& stored) {
   const bool sending = sendgate::MaySend();
   for (RouterView& r : routers) r.sending = sending;
-  std::map<uint64_t, RouterDeliveryCounts> delivery;
-  for (const RouterDeliveryCounts& d : TransportStats().Snapshot()) {
-    delivery[(uint64_t(d.address) << 16) | d.port] = d;
-  }
-  std::map<uint32_t, RouterProbeCounts> probes;
-  for (const RouterProbeCounts& p : KeepAliveStats().Snapshot()) probes[p.address] = p;
+  const std::vector<RouterDeliveryCounts> delivery = TransportStats().Snapshot();
+  const std::vector<RouterProbeCounts> probes = KeepAliveStats().Snapshot();
   std::vector<CKelHttpClient::SenderState> senders;
   if (sources.httpClient != nullptr) senders = sources.httpClient->Senders();
+  // Should two senders name one router, the last of them is shown.
+  std::stable_sort(senders.begin(), senders.end(),
+                   [](const auto& a, const auto& b) { return a.address < b.address; });
 
   for (RouterView& r : routers) {
     const uint32_t address = r.addressValue;
     if (auto it = stored.find(address); it != stored.end()) r.waitingInStore = it->second;
-    for (const CKelHttpClient::SenderState& s : senders) {
-      if (s.address == address) {
-        r.sender = s.number;
-        r.waitingAtSender = s.queued;
-      }
+    auto sender = std::upper_bound(senders.begin(), senders.end(), address,
+                                   [](uint32_t a, const auto& s) { return a < s.address; });
+    if (sender != senders.begin() && (--sender)->address == address) {
+      r.sender = sender->number;
+      r.waitingAtSender = sender->queued;
     }
-    if (auto it = delivery.find((uint64_t(address) << 16) | r.port); it != delivery.end()) {
-      r.delivered = it->second.delivered;
-      r.attemptsFailed = it->second.attemptsFailed;
-      r.dropped = it->second.dropped;
-      r.lastAnswerStatus = it->second.lastStatus;
-      r.lastDeliveryTime = it->second.lastTime;
-      r.lastDeliveryResult = it->second.lastResult;
-      r.tlsFailures = it->second.tlsFailures;
+    const uint64_t key = DeliveryKey(address, r.port);
+    auto d = std::lower_bound(delivery.begin(), delivery.end(), key,
+                              [](const RouterDeliveryCounts& c, uint64_t k) {
+                                return DeliveryKey(c.address, c.port) < k;
+                              });
+    if (d != delivery.end() && DeliveryKey(d->address, d->port) == key) {
+      r.delivered = d->delivered;
+      r.attemptsFailed = d->attemptsFailed;
+      r.dropped = d->dropped;
+      r.lastAnswerStatus = d->lastStatus;
+      r.lastDeliveryTime = d->lastTime;
+      r.lastDeliveryResult = d->lastResult;
+      r.tlsFailures = d->tlsFailures;
     }
-    if (auto it = probes.find(address); it != probes.end()) {
-      r.probesSent = it->second.sent;
-      r.probesAnswered = it->second.answered;
-      r.transitions = it->second.transitions;
-      r.lastProbeTime = it->second.lastTime;
-      r.lastProbeAnswered = it->second.lastAnswered;
+    auto p = std::lower_bound(probes.begin(), probes.end(), address,
+                              [](const RouterProbeCounts& c, uint32_t a) { return c.address < a; });
+    if (p != probes.end() && p->address == address) {
+      r.probesSent = p->sent;
+      r.probesAnswered = p->answered;
+      r.transitions = p->transitions;
+      r.lastProbeTime = p->lastTime;
+      r.lastProbeAnswered = p->lastAnswered;
     }
   }
 }

@@ -1,28 +1,62 @@
 #include "service/api/api_render.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <functional>
 #include <nlohmann/json.hpp>
 
 namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string Number(double value) {
+template <class Integer>
+void AppendInteger(std::string& out, Integer value) {
+  char text[24];
+  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// A sample's value as "%.9g" writes it. Whole numbers below 1e9 (every count and state the API
+// shows) are written as integers, which is what "%.9g" gives for them, without printf's cost.
+void AppendNumber(std::string& out, double value) {
+  if (std::fabs(value) < 1e9 && value == std::trunc(value) &&
+      !(value == 0 && std::signbit(value))) {
+    AppendInteger(out, static_cast<int64_t>(value));
+    return;
+  }
   char text[64];
-  std::snprintf(text, sizeof text, "%.9g", value);
+  int n = std::snprintf(text, sizeof text, "%.9g", value);
+  out.append(text, static_cast<size_t>(std::clamp(n, 0, int(sizeof text) - 1)));
+}
+
+std::string Number(double value) {
+  std::string text;
+  AppendNumber(text, value);
   return text;
 }
 
-// One metric family: HELP and TYPE, then one sample per router.
-void RouterFamily(std::string& out, const ServiceView& view, const char* name, const char* type,
-                  const char* help, const std::function<double(const RouterView&)>& value) {
+// Each router's labels and the space before the value: {router="a.b.c.d",port="N"} .
+std::vector<std::string> RouterLabels(const ServiceView& view) {
+  std::vector<std::string> labels;
+  labels.reserve(view.routers.size());
+  for (const RouterView& r : view.routers) {
+    labels.push_back("{router=\"" + EscapeLabelValue(r.address) + "\",port=\"" +
+                     std::to_string(r.port) + "\"} ");
+  }
+  return labels;
+}
+
+// One metric family: HELP and TYPE, then one sample per router (labels from RouterLabels).
+template <class Value>
+void RouterFamily(std::string& out, const ServiceView& view, const std::vector<std::string>& labels,
+                  const char* name, const char* type, const char* help, Value value) {
   out += std::string("# HELP ") + name + ' ' + help + '\n';
   out += std::string("# TYPE ") + name + ' ' + type + '\n';
-  for (const RouterView& r : view.routers) {
+  for (size_t i = 0; i < view.routers.size(); ++i) {
     out += name;
-    out += "{router=\"" + EscapeLabelValue(r.address) + "\",port=\"" + std::to_string(r.port) +
-           "\"} " + Number(value(r)) + '\n';
+    out += labels[i];
+    AppendNumber(out, double(value(view.routers[i])));
+    out += '\n';
   }
 }
 
@@ -32,34 +66,94 @@ void Single(std::string& out, const char* name, const char* type, const char* he
   out += std::string(name) + ' ' + Number(value) + '\n';
 }
 
-json RouterJson(const RouterView& r) {
-  json delivery = nullptr;
-  if (r.lastDeliveryTime != 0) {
-    delivery = {{"time", r.lastDeliveryTime},
-                {"result", r.lastDeliveryResult},
-                {"status", r.lastAnswerStatus == 0 ? json(nullptr) : json(r.lastAnswerStatus)}};
+// A JSON string exactly as the json library's dump writes it (invalid UTF-8 replaced):
+// printable ASCII other than the quote and the backslash goes as it is, which is what the
+// library does with it; any other text is left to the library.
+void AppendJsonString(std::string& out, const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+      out += json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+      return;
+    }
   }
-  json probe = nullptr;
-  if (r.lastProbeTime != 0) {
-    probe = {{"time", r.lastProbeTime}, {"answered", r.lastProbeAnswered}};
+  out += '"';
+  out += text;
+  out += '"';
+}
+
+void AppendBool(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+// One router object, written field by field in the order and form the json library gave it
+// when it built the object: compact, keys in this order, absent values as null. Building a
+// library object per router cost more than the whole rest of /routers.
+void AppendRouterJson(std::string& out, const RouterView& r) {
+  out += "{\"address\":";
+  AppendJsonString(out, r.address);
+  out += ",\"port\":";
+  AppendInteger(out, r.port);
+  out += ",\"user\":";
+  AppendJsonString(out, r.user);
+  out += ",\"on\":";
+  AppendBool(out, r.on);
+  out += ",\"pending\":{\"add\":";
+  AppendBool(out, r.pendingAdd);
+  out += ",\"delete\":";
+  AppendBool(out, r.pendingDelete);
+  out += "},\"resend_pending\":";
+  AppendBool(out, r.resendPending);
+  out += ",\"out_of_sync\":";
+  AppendBool(out, r.outOfSync);
+  out += ",\"requests_waiting\":{\"store\":";
+  AppendInteger(out, r.waitingInStore);
+  out += ",\"sender\":";
+  AppendInteger(out, r.waitingAtSender);
+  out += "},\"sender\":";
+  if (r.sender < 0) {
+    out += "null";
+  } else {
+    AppendInteger(out, r.sender);
   }
-  return {{"address", r.address},
-          {"port", r.port},
-          {"user", r.user},
-          {"on", r.on},
-          {"pending", {{"add", r.pendingAdd}, {"delete", r.pendingDelete}}},
-          {"resend_pending", r.resendPending},
-          {"out_of_sync", r.outOfSync},
-          {"requests_waiting", {{"store", r.waitingInStore}, {"sender", r.waitingAtSender}}},
-          {"sender", r.sender < 0 ? json(nullptr) : json(r.sender)},
-          {"requests_delivered", r.delivered},
-          {"attempts_failed", r.attemptsFailed},
-          {"requests_dropped", r.dropped},
-          {"last_delivery", delivery},
-          {"probes", {{"sent", r.probesSent}, {"answered", r.probesAnswered}}},
-          {"last_probe", probe},
-          {"transitions", r.transitions},
-          {"sending", r.sending}};
+  out += ",\"requests_delivered\":";
+  AppendInteger(out, r.delivered);
+  out += ",\"attempts_failed\":";
+  AppendInteger(out, r.attemptsFailed);
+  out += ",\"requests_dropped\":";
+  AppendInteger(out, r.dropped);
+  out += ",\"last_delivery\":";
+  if (r.lastDeliveryTime == 0) {
+    out += "null";
+  } else {
+    out += "{\"time\":";
+    AppendInteger(out, r.lastDeliveryTime);
+    out += ",\"result\":";
+    AppendJsonString(out, r.lastDeliveryResult);
+    out += ",\"status\":";
+    if (r.lastAnswerStatus == 0) {
+      out += "null";
+    } else {
+      AppendInteger(out, r.lastAnswerStatus);
+    }
+    out += '}';
+  }
+  out += ",\"probes\":{\"sent\":";
+  AppendInteger(out, r.probesSent);
+  out += ",\"answered\":";
+  AppendInteger(out, r.probesAnswered);
+  out += "},\"last_probe\":";
+  if (r.lastProbeTime == 0) {
+    out += "null";
+  } else {
+    out += "{\"time\":";
+    AppendInteger(out, r.lastProbeTime);
+    out += ",\"answered\":";
+    AppendBool(out, r.lastProbeAnswered);
+    out += '}';
+  }
+  out += ",\"transitions\":";
+  AppendInteger(out, r.transitions);
+  out += ",\"sending\":";
+  AppendBool(out, r.sending);
+  out += '}';
 }
 
 }  // namespace
@@ -83,42 +177,44 @@ std::string EscapeLabelValue(const std::string& value) {
 std::string RenderMetrics(const ServiceView& view) {
   std::string out;
   out.reserve(256 + view.routers.size() * 1200);
-  RouterFamily(out, view, "vokelmng_router_up", "gauge", "1 while the router is ON, 0 while OFF.",
+  const std::vector<std::string> labels = RouterLabels(view);
+  RouterFamily(out, view, labels, "vokelmng_router_up", "gauge",
+               "1 while the router is ON, 0 while OFF.",
                [](const RouterView& r) { return r.on ? 1 : 0; });
-  RouterFamily(out, view, "vokelmng_router_resend_pending", "gauge",
+  RouterFamily(out, view, labels, "vokelmng_router_resend_pending", "gauge",
                "1 while the router waits for its reset and reload.",
                [](const RouterView& r) { return r.resendPending ? 1 : 0; });
-  RouterFamily(out, view, "vokelmng_router_out_of_sync", "gauge",
+  RouterFamily(out, view, labels, "vokelmng_router_out_of_sync", "gauge",
                "1 while the router may hold other lines than were sent (a request given up, or a "
                "line refused with SYNC=state) until its reset and reload.",
                [](const RouterView& r) { return r.outOfSync ? 1 : 0; });
-  RouterFamily(out, view, "vokelmng_router_requests_waiting", "gauge",
+  RouterFamily(out, view, labels, "vokelmng_router_requests_waiting", "gauge",
                "Requests for the router in the request store and its sender queue.",
                [](const RouterView& r) { return double(r.waitingInStore + r.waitingAtSender); });
-  RouterFamily(out, view, "vokelmng_router_requests_delivered_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_requests_delivered_total", "counter",
                "Requests the router answered.",
                [](const RouterView& r) { return double(r.delivered); });
-  RouterFamily(out, view, "vokelmng_router_attempts_failed_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_attempts_failed_total", "counter",
                "Delivery attempts that got no answer.",
                [](const RouterView& r) { return double(r.attemptsFailed); });
-  RouterFamily(out, view, "vokelmng_router_requests_dropped_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_requests_dropped_total", "counter",
                "Requests given up after the last attempt.",
                [](const RouterView& r) { return double(r.dropped); });
-  RouterFamily(out, view, "vokelmng_router_last_answer_status", "gauge",
+  RouterFamily(out, view, labels, "vokelmng_router_last_answer_status", "gauge",
                "HTTP status of the router's last answer (0 before the first).",
                [](const RouterView& r) { return double(r.lastAnswerStatus); });
-  RouterFamily(out, view, "vokelmng_router_probes_sent_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_probes_sent_total", "counter",
                "Keepalive probes sent to the router.",
                [](const RouterView& r) { return double(r.probesSent); });
-  RouterFamily(out, view, "vokelmng_router_probes_answered_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_probes_answered_total", "counter",
                "Keepalive probes the router answered.",
                [](const RouterView& r) { return double(r.probesAnswered); });
-  RouterFamily(out, view, "vokelmng_router_transitions_total", "counter",
+  RouterFamily(out, view, labels, "vokelmng_router_transitions_total", "counter",
                "Changes of the router between ON and OFF.",
                [](const RouterView& r) { return double(r.transitions); });
 
   if (view.routerTls) {
-    RouterFamily(out, view, "vokelmng_router_tls_failures_total", "counter",
+    RouterFamily(out, view, labels, "vokelmng_router_tls_failures_total", "counter",
                  "TLS handshakes with the router that failed (its certificate, say).",
                  [](const RouterView& r) { return double(r.tlsFailures); });
     out +=
@@ -172,13 +268,22 @@ std::string RenderMetrics(const ServiceView& view) {
 }
 
 std::string RenderRouters(const std::vector<RouterView>& routers) {
-  json all = json::array();
-  for (const RouterView& r : routers) all.push_back(RouterJson(r));
-  return all.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+  std::string out;
+  out.reserve(2 + routers.size() * 512);
+  out += '[';
+  for (size_t i = 0; i < routers.size(); ++i) {
+    if (i != 0) out += ',';
+    AppendRouterJson(out, routers[i]);
+  }
+  out += "]\n";
+  return out;
 }
 
 std::string RenderRouter(const RouterView& router) {
-  return RouterJson(router).dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+  std::string out;
+  AppendRouterJson(out, router);
+  out += '\n';
+  return out;
 }
 
 std::string RenderLines(const std::vector<LineView>& lines) {

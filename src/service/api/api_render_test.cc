@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "service/api/api_settings.h"
 
@@ -105,6 +107,22 @@ TEST(ApiMetrics, ValuesComeFromTheView) {
   EXPECT_EQ(Sample(text, "vokelmng_build_info{version=\"1.1.0\"}"), 1);
 }
 
+TEST(ApiMetrics, ValuesAreWrittenAsPrintfGWithNineDigits) {
+  ServiceView view = SampleView();
+  view.routers[0].delivered = 999999999;
+  view.routers[0].probesSent = 1234567890;
+  view.planningSeconds = 1.5;
+  const std::string text = RenderMetrics(view);
+  const std::string a = "{router=\"127.0.0.5\",port=\"880\"} ";
+  for (const std::string& line :
+       {"vokelmng_router_requests_delivered_total" + a + "999999999\n",
+        "vokelmng_router_probes_sent_total" + a + "1.23456789e+09\n",
+        "vokelmng_router_last_answer_status" + a + "200\n", "vokelmng_router_up" + a + "1\n",
+        std::string("\nvokelmng_planning_seconds_total 1.5\n")}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
+}
+
 TEST(ApiMetrics, LabelValuesAreEscaped) {
   EXPECT_EQ(EscapeLabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
   ServiceView view;
@@ -138,6 +156,62 @@ TEST(ApiJson, RouterObjectsCarryTheStateButNeverAPassword) {
     for (const auto& [key, value] : r.items()) EXPECT_EQ(key.find("pass"), std::string::npos);
   }
   EXPECT_EQ(json::parse(RenderRouter(view.routers[0])), a);
+}
+
+// The router objects as the json library writes them, the reference for the API's own writer.
+nlohmann::ordered_json LibraryRouter(const RouterView& r) {
+  using ojson = nlohmann::ordered_json;
+  ojson delivery = nullptr;
+  if (r.lastDeliveryTime != 0) {
+    delivery = {{"time", r.lastDeliveryTime},
+                {"result", r.lastDeliveryResult},
+                {"status", r.lastAnswerStatus == 0 ? ojson(nullptr) : ojson(r.lastAnswerStatus)}};
+  }
+  ojson probe = nullptr;
+  if (r.lastProbeTime != 0) probe = {{"time", r.lastProbeTime}, {"answered", r.lastProbeAnswered}};
+  return {{"address", r.address},
+          {"port", r.port},
+          {"user", r.user},
+          {"on", r.on},
+          {"pending", {{"add", r.pendingAdd}, {"delete", r.pendingDelete}}},
+          {"resend_pending", r.resendPending},
+          {"out_of_sync", r.outOfSync},
+          {"requests_waiting", {{"store", r.waitingInStore}, {"sender", r.waitingAtSender}}},
+          {"sender", r.sender < 0 ? ojson(nullptr) : ojson(r.sender)},
+          {"requests_delivered", r.delivered},
+          {"attempts_failed", r.attemptsFailed},
+          {"requests_dropped", r.dropped},
+          {"last_delivery", delivery},
+          {"probes", {{"sent", r.probesSent}, {"answered", r.probesAnswered}}},
+          {"last_probe", probe},
+          {"transitions", r.transitions},
+          {"sending", r.sending}};
+}
+
+TEST(ApiJson, RouterObjectsAreByteForByteWhatTheJsonLibraryWrites) {
+  std::vector<RouterView> routers = SampleView().routers;
+  RouterView c = routers[0];
+  c.user = "ad\xff\xfemin \xc3\xa9\x7f\t";
+  c.lastDeliveryResult = "status 500: \"no\\list\"";
+  c.lastAnswerStatus = 0;
+  c.lastProbeTime = 1700000001;
+  c.lastProbeAnswered = true;
+  c.waitingInStore = -1;
+  c.delivered = 18446744073709551615u;
+  c.outOfSync = true;
+  c.pendingAdd = true;
+  c.sending = false;
+  routers.push_back(c);
+  auto dump = [](const nlohmann::ordered_json& j) {
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
+  };
+  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  for (const RouterView& r : routers) {
+    all.push_back(LibraryRouter(r));
+    EXPECT_EQ(RenderRouter(r), dump(LibraryRouter(r)));
+  }
+  EXPECT_EQ(RenderRouters(routers), dump(all));
+  EXPECT_EQ(RenderRouters({}), "[]\n");
 }
 
 TEST(ApiJson, InvalidUtf8InATextDoesNotBreakTheDocument) {

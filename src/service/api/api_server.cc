@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sched.h>
 
 #include <cstring>
 #include <string_view>
 
 #include "common/address_util.h"
 #include "common/syslog.h"
+#include "platform/thread_id.h"
 #include "service/api/api_render.h"
 #include "service/api/embedded_file.h"
 
@@ -79,9 +81,28 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
   return Send(connection, answer, answer.status == MHD_HTTP_METHOD_NOT_ALLOWED);
 }
 
+// The server's thread gives way to every other thread of the service: it runs under SCHED_IDLE,
+// so a command-port, sender or prober thread that wakes takes the processor from it at once.
+// Clients scraping in a loop keep it busy for as long as they like, and must not slow the work
+// the service is there for: with ten clients scraping 1,000 routers a command round trip still
+// slowed by 8 to 20 % at nice +10 or +19 (a waking thread waited for the server's slice), and
+// by less than 3 % under SCHED_IDLE. The price: while the service's own threads keep every
+// processor busy, answers wait for one. Set on that thread itself, before it serves its first
+// connection.
+void GiveWay() {
+  thread_local bool lowered = false;
+  if (lowered) return;
+  lowered = true;
+  sched_param none{};
+  if (sched_setscheduler(static_cast<pid_t>(platform::KernelThreadId()), SCHED_IDLE, &none) != 0) {
+    Syslog(kLogWarning, "I failed in setting of the status API's thread priority.");
+  }
+}
+
 // Past the limit a connection is closed as soon as it is accepted. (The library's own limit
 // would stop accepting instead and leave later clients waiting in the listen backlog.)
 MHD_Result OnAccept(void* cls, const sockaddr* /*addr*/, socklen_t /*addrlen*/) {
+  GiveWay();
   return static_cast<CKelApiServer*>(cls)->Admit() ? MHD_YES : MHD_NO;
 }
 
