@@ -123,7 +123,10 @@ bool Thread::JoinFor(int timeout_ms) {
 }
 
 bool SetCurrentThreadPriority(ThreadPriority p) {
-  int nice = p == ThreadPriority::kLowest ? 2 : p == ThreadPriority::kBelowNormal ? 1 : 0;
+  int nice = p == ThreadPriority::kBackground    ? 19
+             : p == ThreadPriority::kLowest      ? 2
+             : p == ThreadPriority::kBelowNormal ? 1
+                                                 : 0;
   errno = 0;
   return setpriority(PRIO_PROCESS, static_cast<id_t>(KernelThreadId()), nice) == 0;
 }

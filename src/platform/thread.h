@@ -41,8 +41,9 @@ class Thread {
 };
 
 // Priorities of the original platform, applied with setpriority on the calling thread:
-// kBelowNormal is nice +1, kLowest nice +2. Returns false on failure.
-enum class ThreadPriority { kNormal, kBelowNormal, kLowest };
+// kBelowNormal is nice +1, kLowest nice +2; kBackground, nice +19, is for work that must give
+// way to every other thread but never starve (the operator API). Returns false on failure.
+enum class ThreadPriority { kNormal, kBelowNormal, kLowest, kBackground };
 bool SetCurrentThreadPriority(ThreadPriority p);
 
 }  // namespace platform

@@ -3,14 +3,13 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <sched.h>
 
 #include <cstring>
 #include <string_view>
 
 #include "common/address_util.h"
 #include "common/syslog.h"
-#include "platform/thread_id.h"
+#include "platform/thread.h"
 #include "service/api/api_render.h"
 #include "service/api/embedded_file.h"
 
@@ -81,20 +80,17 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
   return Send(connection, answer, answer.status == MHD_HTTP_METHOD_NOT_ALLOWED);
 }
 
-// The server's thread gives way to every other thread of the service: it runs under SCHED_IDLE,
-// so a command-port, sender or prober thread that wakes takes the processor from it at once.
-// Clients scraping in a loop keep it busy for as long as they like, and must not slow the work
-// the service is there for: with ten clients scraping 1,000 routers a command round trip still
-// slowed by 8 to 20 % at nice +10 or +19 (a waking thread waited for the server's slice), and
-// by less than 3 % under SCHED_IDLE. The price: while the service's own threads keep every
-// processor busy, answers wait for one. Set on that thread itself, before it serves its first
-// connection.
+// The server's thread gives way to the other threads of the service: it runs at nice 19, so a
+// command-port, sender or prober thread that wakes gets the processor first, while clients that
+// scrape in a loop keep only what is left. It is not put under SCHED_IDLE: that class waits
+// for an idle processor, and any busy process on the machine would then starve the health
+// checks and scrapes that tell operators the service is alive. Set on that thread itself,
+// before it serves its first connection.
 void GiveWay() {
   thread_local bool lowered = false;
   if (lowered) return;
   lowered = true;
-  sched_param none{};
-  if (sched_setscheduler(static_cast<pid_t>(platform::KernelThreadId()), SCHED_IDLE, &none) != 0) {
+  if (!platform::SetCurrentThreadPriority(platform::ThreadPriority::kBackground)) {
     Syslog(kLogWarning, "I failed in setting of the status API's thread priority.");
   }
 }
