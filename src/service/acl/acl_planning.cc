@@ -214,9 +214,20 @@ void SettleFamilyMarks(CommandFamily family) {
     case CommandFamily::kKel:
       SettleAll(KelDataList());
       break;
-    case CommandFamily::kPc:
-      SettleAll(PcList());
+    case CommandFamily::kPc: {
+      // The same as SettleAll, through the registry's record of marked PCs: a hundred thousand
+      // PCs are not walked for the one a command marked.
+      CPcList& pcs = PcList();
+      CKelListLock hold(pcs);
+      for (const CPcData* marked : pcs.Marked()) {
+        if (marked->pendingDelete) {
+          pcs.RemoveData(marked, 1);
+        } else {
+          const_cast<CPcData*>(marked)->pendingAdd = 0;
+        }
+      }
       break;
+    }
     case CommandFamily::kQuarantine:
       SettleAll(QuarantineList());
       break;

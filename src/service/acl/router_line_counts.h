@@ -21,8 +21,11 @@ using Counts = std::unordered_map<LineKey, uint32_t, LineKeyHash>;
 
 struct RouterState {
   CPvData router;  // as last seen: connection data and the route steps counted
-  Counts client;   // per line: the (route, PC, server) steps that make it
-  Counts kel;      // per line: the (entry, route, PC) steps that make it
+  // The route steps of `router` (its routes not marked deleted, or one step without a route),
+  // taken each time it is: they point into its route list.
+  std::vector<const CPvrouteData*> steps;
+  Counts client;  // per line: the (route, PC, server) steps that make it
+  Counts kel;     // per line: the (entry, route, PC) steps that make it
 };
 
 // One router's share of one run: the lines whose counts it touched, with their counts before.

@@ -63,12 +63,28 @@ std::vector<LineKey> StepKeys(const std::vector<const CPvrouteData*>& steps) {
   return keys;
 }
 
+// Takes `r` as the router's counted copy, with its route steps.
+void Follow(RouterState& state, const CPvData& r) {
+  state.router = r;
+  state.steps = RouteSteps(state.router);
+}
+
 // Whether the live router `live` makes the lines its counted copy makes: the same destination
 // and the same route steps. The caller holds the router registry's lock.
-bool AsCounted(const CPvData& counted, CPvData& live) {
-  if (!SameDestination(counted, live)) return false;
+bool AsCounted(const RouterState& counted, CPvData& live) {
+  if (!SameDestination(counted.router, live)) return false;
+  const std::vector<const CPvrouteData*>& was = counted.steps;
   CKelListLock hold(live.routes);
-  return StepKeys(RouteSteps(live)) == StepKeys(RouteSteps(const_cast<CPvData&>(counted)));
+  const std::vector<const CPvrouteData*> now = RouteSteps(live);
+  if (was.size() != now.size()) return false;
+  for (size_t i = 0; i < was.size(); ++i) {
+    if (was[i] == nullptr || now[i] == nullptr) {
+      if (was[i] != now[i]) return false;
+    } else if (!statesync::Same(*was[i], *now[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // What one run needs of a router it follows, read from the live registry: whether it is ON and,
@@ -105,8 +121,8 @@ class Sync {
   StateSyncFootprint Footprint() const;
 
  private:
-  bool Snapshot(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers,
-                std::vector<const CKelData*>* entries);
+  // The quarantine servers that make lines (a source address, not marked deleted).
+  bool Servers(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers);
   // The PCs now against the counted ones; the added PCs are copied into `fresh`.
   Split<CPcData> DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh);
   // Adds (sign +1) or removes (-1) the steps of every combination of the given members.
@@ -138,18 +154,33 @@ class Sync {
   Counted<CKelData> entries_;
 };
 
-bool Sync::Snapshot(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers,
-                    std::vector<const CKelData*>* entries) {
+bool Sync::Servers(PlanningContext& ctx, std::vector<const CQuarantineData*>* servers) {
   auto* q = ctx.Servers();
-  auto* e = ctx.Entries();
-  if (q == nullptr || e == nullptr) return false;
+  if (q == nullptr) return false;
   for (const CQuarantineData* r : q->records) {
     if (!r->pendingDelete && !r->sourceText.empty()) servers->push_back(r);
   }
-  for (const CKelData* r : e->records) {
-    if (!r->pendingDelete) entries->push_back(r);
-  }
   return true;
+}
+
+// The records of `list` not marked deleted, against the counted ones, under the list's lock:
+// only the records added since are copied (into `fresh`); the others are used through their
+// counted copies, so nothing of the live list is read after the lock is let go.
+template <class T>
+Split<T> DiffLive(CKelList& list, const Counted<T>& counted,
+                  std::vector<std::unique_ptr<T>>* fresh) {
+  std::vector<const T*> live;
+  live.reserve(static_cast<size_t>(list.GetCount(1)));
+  for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
+    const auto* record = static_cast<const T*>(n->data);
+    if (!record->pendingDelete) live.push_back(record);
+  }
+  Split<T> s = Diff(counted, live);
+  for (const T*& added : s.added) {
+    fresh->push_back(std::make_unique<T>(*added));
+    added = fresh->back().get();
+  }
+  return s;
 }
 
 // The PCs are the one registry that runs to tens of thousands: rather than copying every one of
@@ -167,18 +198,7 @@ Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
     same.order = pcs_.order;
     return same;
   }
-  std::vector<const CPcData*> live;
-  live.reserve(static_cast<size_t>(list.GetCount(1)));
-  for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
-    const auto* p = static_cast<const CPcData*>(n->data);
-    if (!p->pendingDelete) live.push_back(p);
-  }
-  Split<CPcData> s = Diff(pcs_, live);
-  for (const CPcData*& added : s.added) {
-    fresh->push_back(std::make_unique<CPcData>(*added));
-    added = fresh->back().get();
-  }
-  return s;
+  return DiffLive(list, pcs_, fresh);
 }
 
 const Sync::Pairs& Sync::PairsOf(const std::vector<const CPcData*>& pcs,
@@ -239,7 +259,7 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   const bool serversAfter = !sets.servers.after.empty();
   RouterRun run(state, serversBefore, live != nullptr && serversAfter);
   CPvData& old = state.router;
-  std::vector<const CPvrouteData*> oldSteps = RouteSteps(old);
+  const std::vector<const CPvrouteData*>& oldSteps = state.steps;
   if (live == nullptr) {  // the router left the registry while ON: everything it holds goes
     Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.before, sets.entries.before,
           true, true);
@@ -299,7 +319,7 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   *queued = run.Send(*live) || *queued;
   // The copy is read for the lines it makes and where they go: its connection fields and its
   // route steps. Plan hands over a copy of the router only when one of those changed.
-  if (!asCounted) state.router = *live;
+  if (!asCounted) Follow(state, *live);
   return !ctx.Interrupted();
 }
 
@@ -318,13 +338,17 @@ class PairsScope {
 bool Sync::Plan(PlanningContext& ctx, bool* queued) {
   PairsScope pairs([this] { ForgetPairs(); });
   std::vector<const CQuarantineData*> servers;
-  std::vector<const CKelData*> entries;
-  if (!Snapshot(ctx, &servers, &entries)) return false;
+  if (!Servers(ctx, &servers)) return false;
   std::vector<std::unique_ptr<CPcData>> freshPcs;  // until Account has copied them
+  std::vector<std::unique_ptr<CKelData>> freshEntries;
   Sets sets;
   sets.pcs = DiffPcs(&freshPcs);
   sets.servers = Diff(servers_, servers);
-  sets.entries = Diff(entries_, entries);
+  {
+    CKelDataList& list = KelDataList();
+    CKelListLock hold(list);
+    sets.entries = DiffLive(list, entries_, &freshEntries);
+  }
   Finish(sets.pcs);
   Finish(sets.servers);
   Finish(sets.entries);
@@ -342,7 +366,7 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
       Seen& now = seen[r->address];  // the last record of an address counts, as in a walk
       now.alive = r->alive != 0;
       now.changed.reset();
-      if (now.alive && !AsCounted(followed->second.router, *r)) {
+      if (now.alive && !AsCounted(followed->second, *r)) {
         now.changed = std::make_unique<CPvData>();
         *now.changed = *r;
       }
@@ -373,15 +397,11 @@ bool Sync::Reload(PlanningContext& ctx, CPvData& router, bool* queued) {
   PairsScope pairs([this] { ForgetPairs(); });
   RouterState& state = routers_[router.address];
   state = RouterState();
-  state.router = router;
-  // Plan has just brought the counted PCs to the registry: they are the PCs to load.
+  Follow(state, router);
+  // Plan has just brought the counted records to the registries: they are the ones to load.
   const std::vector<const CPcData*>& pcs = pcs_.order;
-  std::vector<const CQuarantineData*> servers;
-  std::vector<const CKelData*> entries;
-  if (!Snapshot(ctx, &servers, &entries)) {
-    routers_.erase(router.address);
-    return false;
-  }
+  const std::vector<const CQuarantineData*>& servers = servers_.order;
+  const std::vector<const CKelData*>& entries = entries_.order;
   KeepAliveResetProcess(ctx.env(), router);
   RouterRun run(state, false, !servers.empty());
   Steps(run, ctx, router, 1, RouteSteps(router), pcs, servers, entries, true, true);
