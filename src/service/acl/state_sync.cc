@@ -110,7 +110,7 @@ class Sync {
   void Clear() {
     routers_.clear();
     pcs_.Clear();
-    pcsChanges_.reset();
+    pcsMark_.reset();
     servers_.Clear();
     entries_.Clear();
   }
@@ -148,8 +148,13 @@ class Sync {
   std::map<std::array<const void*, 2>, Pairs> pairs_;
   std::map<const void*, std::unique_ptr<EntryPairing>> pairings_;  // by entry list
   Counted<CPcData> pcs_;
-  // The PC registry's Changes() when pcs_ was counted from it, and what DiffPcs read this run.
-  std::optional<uint64_t> pcsChanges_, pcsChangesNow_;
+  // The PC registry when pcs_ was counted from it (Changes(), ChangesBeforeTail() and its
+  // count), and the same as DiffPcs read them this run.
+  struct ListMark {
+    uint64_t changes = 0, beforeTail = 0;
+    size_t count = 0;
+  };
+  std::optional<ListMark> pcsMark_, pcsMarkNow_;
   Counted<CQuarantineData> servers_;
   Counted<CKelData> entries_;
 };
@@ -191,12 +196,29 @@ Split<T> DiffLive(CKelList& list, const Counted<T>& counted,
 Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
   CPcList& list = PcList();
   CKelListLock hold(list);
-  pcsChangesNow_ = list.Changes();
-  if (pcsChanges_ == pcsChangesNow_) {
+  pcsMarkNow_ =
+      ListMark{list.Changes(), list.ChangesBeforeTail(), static_cast<size_t>(list.GetCount(1))};
+  if (pcsMark_ && pcsMark_->changes == pcsMarkNow_->changes) {
     Split<CPcData> same;
     same.kept = pcs_.order;
     same.order = pcs_.order;
     return same;
+  }
+  // Only insertions at the tail since (a pc add): the PCs counted are the first ones still, and
+  // only the new ones at the end are read.
+  if (pcsMark_ && pcsMark_->beforeTail == pcsMarkNow_->beforeTail &&
+      pcsMark_->count <= pcsMarkNow_->count) {
+    Split<CPcData> grown;
+    grown.kept = pcs_.order;
+    grown.order = pcs_.order;
+    for (CKelRecord* record : list.LastRecords(pcsMarkNow_->count - pcsMark_->count)) {
+      const auto* pc = static_cast<const CPcData*>(record);
+      if (pc->pendingDelete) continue;
+      fresh->push_back(std::make_unique<CPcData>(*pc));
+      grown.added.push_back(fresh->back().get());
+      grown.order.push_back(nullptr);
+    }
+    return grown;
   }
   return DiffLive(list, pcs_, fresh);
 }
@@ -387,7 +409,7 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
     it = live == nullptr ? routers_.erase(it) : std::next(it);
   }
   Account(pcs_, sets.pcs);
-  pcsChanges_ = pcsChangesNow_;
+  pcsMark_ = pcsMarkNow_;
   Account(servers_, sets.servers);
   Account(entries_, sets.entries);
   return true;

@@ -69,8 +69,8 @@ CKelNode* CIndexedList::Find(const CKelRecord* key, CKelMatch match, int locked)
 
 CKelNode* CIndexedList::InsertAfter(CKelNode* node, CKelRecord* record, int locked) {
   OptionalLock lock(*this, locked);
-  NoteChange();
   bool at_tail = node == head_->prev;
+  NoteChange(at_tail && record != nullptr);
   CKelNode* fresh = CKelList::InsertAfter(node, record, 1);
   if (!built_) return fresh;
   if (!at_tail || record == nullptr) {
@@ -127,6 +127,16 @@ void CIndexedList::MarkMatching(const CKelRecord& key, CKelMatch match, int lock
   MarkMatches marks(&key, match);
   if (IndexReady() && IndexCandidates(key, match, marks)) return;
   RegistryMarkDeleted(*this, key, match, 1);
+}
+
+std::vector<CKelRecord*> CIndexedList::LastRecords(size_t count) const {
+  std::vector<CKelRecord*> records;
+  CKelNode* node = head_;
+  while (records.size() < count && node->prev != head_) {
+    node = node->prev;
+    records.push_back(node->data);
+  }
+  return {records.rbegin(), records.rend()};
 }
 
 bool CIndexedList::IndexBuilt(int locked) {

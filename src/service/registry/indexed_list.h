@@ -22,6 +22,7 @@
 #include <map>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "service/registry/kel_list.h"
 
@@ -83,6 +84,13 @@ class CIndexedList : public CKelList {
   // every mark a registry notes): equal counts read under the lock mean the same records with
   // the same marks. Caller holds the lock.
   uint64_t Changes() const { return changes_; }
+  // The changes other than an insertion at the tail: while this count stays, the records listed
+  // before are still listed, in their order, with their marks, and whatever came since is
+  // behind them. Caller holds the lock.
+  uint64_t ChangesBeforeTail() const { return changesBeforeTail_; }
+  // The last `count` records of the list (all of them when it holds fewer), in list order.
+  // Caller holds the lock.
+  std::vector<CKelRecord*> LastRecords(size_t count) const;
 
  protected:
   // The registry's buckets. IndexInsert may throw std::bad_alloc (the index is then dropped);
@@ -97,8 +105,12 @@ class CIndexedList : public CKelList {
   bool IndexReady();
   // Forgets the index: the next lookup builds it again from the list. Caller holds the lock.
   void DropIndex();
-  // Notes a change that Changes() must show (the list's own operations note theirs).
-  void NoteChange() { ++changes_; }
+  // Notes a change that Changes() must show (the list's own operations note theirs); `atTail`
+  // when it is an insertion at the tail, which ChangesBeforeTail() leaves out.
+  void NoteChange(bool atTail = false) {
+    ++changes_;
+    if (!atTail) ++changesBeforeTail_;
+  }
   // The sequence of a listed record while the index is built; false when it has none.
   bool SeqOf(const CKelRecord* record, uint64_t* seq) const {
     auto slot = slots_.find(record);
@@ -116,5 +128,6 @@ class CIndexedList : public CKelList {
   bool built_ = false;
   uint64_t lastSeq_ = 0;
   uint64_t changes_ = 0;
+  uint64_t changesBeforeTail_ = 0;
   std::unordered_map<const CKelRecord*, Slot> slots_;
 };
