@@ -16,6 +16,16 @@ void AppendInteger(std::string& out, Integer value) {
   out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
+// `value`, or null when the API has none to show.
+template <class Integer>
+void AppendIntegerOrNull(std::string& out, bool none, Integer value) {
+  if (none) {
+    out += "null";
+  } else {
+    AppendInteger(out, value);
+  }
+}
+
 // A sample's value as "%.9g" writes it. Whole numbers below 1e9 (every count and state the API
 // shows) are written as integers, which is what "%.9g" gives for them, without printf's cost.
 void AppendNumber(std::string& out, double value) {
@@ -108,11 +118,7 @@ void AppendRouterJson(std::string& out, const RouterView& r) {
   out += ",\"sender\":";
   AppendInteger(out, r.waitingAtSender);
   out += "},\"sender\":";
-  if (r.sender < 0) {
-    out += "null";
-  } else {
-    AppendInteger(out, r.sender);
-  }
+  AppendIntegerOrNull(out, r.sender < 0, r.sender);
   out += ",\"requests_delivered\":";
   AppendInteger(out, r.delivered);
   out += ",\"attempts_failed\":";
@@ -128,11 +134,7 @@ void AppendRouterJson(std::string& out, const RouterView& r) {
     out += ",\"result\":";
     AppendJsonString(out, r.lastDeliveryResult);
     out += ",\"status\":";
-    if (r.lastAnswerStatus == 0) {
-      out += "null";
-    } else {
-      AppendInteger(out, r.lastAnswerStatus);
-    }
+    AppendIntegerOrNull(out, r.lastAnswerStatus == 0, r.lastAnswerStatus);
     out += '}';
   }
   out += ",\"probes\":{\"sent\":";
