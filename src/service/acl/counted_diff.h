@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,16 +32,38 @@ struct Counted {
 // Old and new members of one registry, each as a list of records, split into kept, removed
 // and added (by identity, copies counted). `order` is what the counted order becomes: for each
 // record now, in order, its counted copy (null for an added record until Account).
+//
+// A registry of tens of thousands of records that only grew at its tail since it was counted
+// (or did not change) keeps the counted order itself as its kept records: `tailOf` points at it,
+// `kept` and `order` stay empty, and Account appends the added records. Kept(), Before() and
+// After() then hand out that order rather than copies of it; the members before and after are
+// only made when first asked for, and not at all when they are the kept ones.
 template <class T>
 struct Split {
-  std::vector<const T*> before, kept, removed, added, after;
-  std::vector<const T*> order;
+  using List = std::vector<const T*>;
+  List kept, removed, added;
+  List order;
+  const List* tailOf = nullptr;
+
+  const List& Kept() const { return tailOf != nullptr ? *tailOf : kept; }
+  const List& Before() const { return removed.empty() ? Kept() : Joined(removed, before_); }
+  const List& After() const { return added.empty() ? Kept() : Joined(added, after_); }
+
+ private:
+  const List& Joined(const List& more, std::optional<List>& made) const {
+    if (!made) {
+      made.emplace(Kept());
+      made->insert(made->end(), more.begin(), more.end());
+    }
+    return *made;
+  }
+  mutable std::optional<List> before_, after_;
 };
 
 // A registry mostly keeps its order and changes in one place: the records that match the
 // counted order from the front and from the back are kept without a lookup; only the middle
 // between is matched by identity. Kept and removed records are given as their counted copies,
-// added ones as they are in `now`; `before` and `after` are left to Finish.
+// added ones as they are in `now`.
 template <class T>
 Split<T> Diff(const Counted<T>& counted, const std::vector<const T*>& now) {
   Split<T> s;
@@ -90,15 +113,6 @@ Split<T> Diff(const Counted<T>& counted, const std::vector<const T*>& now) {
 }
 
 template <class T>
-Split<T>& Finish(Split<T>& s) {
-  s.before = s.kept;
-  s.before.insert(s.before.end(), s.removed.begin(), s.removed.end());
-  s.after = s.kept;
-  s.after.insert(s.after.end(), s.added.begin(), s.added.end());
-  return s;
-}
-
-template <class T>
 void Account(Counted<T>& counted, Split<T>& s) {
   // The removed records live in the slots themselves: take every key before any slot goes.
   // A slot that a kept copy points at keeps a copy, so it stays.
@@ -108,6 +122,14 @@ void Account(Counted<T>& counted, Split<T>& s) {
   for (const LineKey& key : gone) {
     auto at = counted.byKey.find(key);
     if (at != counted.byKey.end() && --at->second.copies <= 0) counted.byKey.erase(at);
+  }
+  if (s.tailOf != nullptr) {  // the counted order, then the added records
+    for (const T* record : s.added) {
+      auto& slot = counted.byKey[Identity(*record)];
+      if (slot.copies++ == 0) slot.record = *record;
+      counted.order.push_back(&slot.record);
+    }
+    return;
   }
   size_t next = 0;
   for (const T*& copy : s.order) {

@@ -12,15 +12,15 @@ bool SameUnderMask(const uint8_t* a, const uint8_t* b, const uint8_t* mask) {
   return true;
 }
 
-uint32_t SourceKey(const uint8_t* source) {
-  uint32_t key = 0;
-  std::memcpy(&key, source, 4);
-  return key;
-}
-
 const std::vector<const CKelData*> kNoEntries;
 
 }  // namespace
+
+uint32_t SourceKeyOf(const uint8_t* address) {
+  uint32_t key = 0;
+  std::memcpy(&key, address, 4);
+  return key;
+}
 
 bool EntryAppliesTo(const CKelData& e, const CPvrouteData* t, const CPcData& p) {
   if (!e.macText.empty() && p.HasMac() && std::memcmp(e.mac, p.mac.data(), 6) != 0) return false;
@@ -50,12 +50,25 @@ bool EntryMayApply(const CKelData& e, const CPcData& p) {
 }
 
 EntryPairing::EntryPairing(std::vector<const CKelData*> entries) : entries_(std::move(entries)) {
-  for (const CKelData* e : entries_) bySource_[SourceKey(e->source)].push_back(e);
+  for (const CKelData* e : entries_) bySource_[SourceKeyOf(e->source)].push_back(e);
+  if (bySource_.size() <= 8) {
+    for (const auto& [key, entries] : bySource_) fewSources_.push_back(key);
+  }
+}
+
+bool EntryPairing::HasSource(uint32_t key) const {
+  if (bySource_.size() <= 8) {
+    for (uint32_t k : fewSources_) {
+      if (k == key) return true;
+    }
+    return false;
+  }
+  return bySource_.count(key) != 0;
 }
 
 const std::vector<const CKelData*>& EntryPairing::Candidates(const CPcData& pc) const {
   if (!pc.HasSource()) return entries_;
-  auto found = bySource_.find(SourceKey(pc.source.data()));
+  auto found = bySource_.find(SourceKeyOf(pc.source.data()));
   return found == bySource_.end() ? kNoEntries : found->second;
 }
 

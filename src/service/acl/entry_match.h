@@ -18,6 +18,9 @@ bool EntryAppliesTo(const CKelData& entry, const CPvrouteData* route, const CPcD
 // route could make it apply (another address, another MAC, an address outside P's network).
 bool EntryMayApply(const CKelData& entry, const CPcData& pc);
 
+// The four bytes of an address as one number, the key EntryPairing indexes entries by.
+uint32_t SourceKeyOf(const uint8_t* address);
+
 // A list of access entries, indexed by their address, paired with PCs: for each PC the
 // entries of the list that may apply to it (EntryMayApply), in the list's order. A PC with an
 // address is only looked up among the entries of that address. The entries and the PCs asked
@@ -30,6 +33,9 @@ class EntryPairing {
   const std::vector<const CKelData*>& EntriesFor(const CPcData& pc);
   // Whether any entry of the list may apply to the PC; nothing is kept.
   bool MayPair(const CPcData& pc) const;
+  // Whether an entry of the list has the source address `key` (its four bytes as one number,
+  // as SourceKeyOf gives): a PC with that address has no entry to pair with otherwise.
+  bool HasSource(uint32_t key) const;
   // fn(const CKelData*) for each entry that may apply to the PC, in order; nothing is kept.
   template <class Fn>
   void ForEachEntry(const CPcData& pc, Fn&& fn) const {
@@ -43,5 +49,6 @@ class EntryPairing {
 
   std::vector<const CKelData*> entries_;
   std::unordered_map<uint32_t, std::vector<const CKelData*>> bySource_;
+  std::vector<uint32_t> fewSources_;  // the keys of bySource_ while there are a handful
   std::unordered_map<const CPcData*, std::vector<const CKelData*>> found_;
 };

@@ -24,6 +24,13 @@ struct RouterState {
   // The route steps of `router` (its routes not marked deleted, or one step without a route),
   // taken each time it is: they point into its route list.
   std::vector<const CPvrouteData*> steps;
+  // The live record last found to make the lines of `router`, with the change counts of the
+  // router registry and of that record's routes then: while all three stay, it still does (the
+  // registries change no field of a listed record but its marks and keepalive state, and every
+  // mark moves the counts). Null until Plan has compared them.
+  const CPvData* live = nullptr;
+  uint64_t routersChanges = 0;
+  uint64_t routesChanges = 0;
   Counts client;  // per line: the (route, PC, server) steps that make it
   Counts kel;     // per line: the (entry, route, PC) steps that make it
 };

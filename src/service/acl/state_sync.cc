@@ -27,7 +27,6 @@ namespace {
 using statesync::Account;
 using statesync::Counted;
 using statesync::Diff;
-using statesync::Finish;
 using statesync::LineKey;
 using statesync::LineKeyHash;
 using statesync::RouterRun;
@@ -92,6 +91,8 @@ bool AsCounted(const RouterState& counted, CPvData& live) {
 struct Seen {
   bool alive = false;
   std::unique_ptr<CPvData> changed;
+  const CPvData* live = nullptr;  // the record, and its route list's change count
+  uint64_t routesChanges = 0;
 };
 
 // The members one run works with, before and after, in the order the steps are applied.
@@ -111,6 +112,7 @@ class Sync {
     routers_.clear();
     pcs_.Clear();
     pcsMark_.reset();
+    pcSources_.clear();
     servers_.Clear();
     entries_.Clear();
   }
@@ -139,6 +141,11 @@ class Sync {
   using Pairs = std::vector<std::pair<const CPcData*, const CKelData*>>;
   const Pairs& PairsOf(const std::vector<const CPcData*>& pcs,
                        const std::vector<const CKelData*>& entries);
+  // The source of each counted PC, in their order: kHasSource with the address's key
+  // (SourceKeyOf), or 0 for a PC without an address. Made up to the counted order's length when
+  // asked for; Plan drops it when the order changes other than at its tail.
+  static constexpr uint64_t kHasSource = uint64_t{1} << 32;
+  const std::vector<uint64_t>& PcSources();
   void ForgetPairs() {
     pairs_.clear();
     pairings_.clear();
@@ -148,6 +155,7 @@ class Sync {
   std::map<std::array<const void*, 2>, Pairs> pairs_;
   std::map<const void*, std::unique_ptr<EntryPairing>> pairings_;  // by entry list
   Counted<CPcData> pcs_;
+  std::vector<uint64_t> pcSources_;
   // The PC registry when pcs_ was counted from it (Changes(), ChangesBeforeTail() and its
   // count), and the same as DiffPcs read them this run.
   struct ListMark {
@@ -200,8 +208,7 @@ Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
       ListMark{list.Changes(), list.ChangesBeforeTail(), static_cast<size_t>(list.GetCount(1))};
   if (pcsMark_ && pcsMark_->changes == pcsMarkNow_->changes) {
     Split<CPcData> same;
-    same.kept = pcs_.order;
-    same.order = pcs_.order;
+    same.tailOf = &pcs_.order;
     return same;
   }
   // Only insertions at the tail since (a pc add): the PCs counted are the first ones still, and
@@ -209,14 +216,12 @@ Split<CPcData> Sync::DiffPcs(std::vector<std::unique_ptr<CPcData>>* fresh) {
   if (pcsMark_ && pcsMark_->beforeTail == pcsMarkNow_->beforeTail &&
       pcsMark_->count <= pcsMarkNow_->count) {
     Split<CPcData> grown;
-    grown.kept = pcs_.order;
-    grown.order = pcs_.order;
+    grown.tailOf = &pcs_.order;
     for (CKelRecord* record : list.LastRecords(pcsMarkNow_->count - pcsMark_->count)) {
       const auto* pc = static_cast<const CPcData*>(record);
       if (pc->pendingDelete) continue;
       fresh->push_back(std::make_unique<CPcData>(*pc));
       grown.added.push_back(fresh->back().get());
-      grown.order.push_back(nullptr);
     }
     return grown;
   }
@@ -230,11 +235,33 @@ const Sync::Pairs& Sync::PairsOf(const std::vector<const CPcData*>& pcs,
     std::unique_ptr<EntryPairing>& pairing = pairings_[&entries];
     if (pairing == nullptr) pairing = std::make_unique<EntryPairing>(entries);
     Pairs& pairs = at->second;
-    for (const CPcData* p : pcs) {
-      pairing->ForEachEntry(*p, [&pairs, p](const CKelData* e) { pairs.emplace_back(p, e); });
+    auto pair = [&pairs](const CPcData* p) {
+      return [&pairs, p](const CKelData* e) { pairs.emplace_back(p, e); };
+    };
+    if (&pcs == &pcs_.order) {
+      // The counted PCs: their addresses are at hand, and a PC whose address no entry has is
+      // passed over without reading it.
+      const std::vector<uint64_t>& sources = PcSources();
+      for (size_t i = 0; i < pcs.size(); ++i) {
+        const uint64_t source = sources[i];
+        if (source != 0 && !pairing->HasSource(static_cast<uint32_t>(source))) continue;
+        pairing->ForEachEntry(*pcs[i], pair(pcs[i]));
+      }
+    } else {
+      for (const CPcData* p : pcs) pairing->ForEachEntry(*p, pair(p));
     }
   }
   return at->second;
+}
+
+const std::vector<uint64_t>& Sync::PcSources() {
+  if (pcSources_.size() > pcs_.order.size()) pcSources_.clear();
+  pcSources_.reserve(pcs_.order.size());
+  for (size_t i = pcSources_.size(); i < pcs_.order.size(); ++i) {
+    const CPcData& p = *pcs_.order[i];
+    pcSources_.push_back(p.HasSource() ? kHasSource | SourceKeyOf(p.source.data()) : 0);
+  }
+  return pcSources_;
 }
 
 void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
@@ -277,14 +304,14 @@ void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sig
 
 bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, const Sets& sets,
                       bool* queued) {
-  const bool serversBefore = !sets.servers.before.empty();
-  const bool serversAfter = !sets.servers.after.empty();
+  const bool serversBefore = !sets.servers.Before().empty();
+  const bool serversAfter = !sets.servers.After().empty();
   RouterRun run(state, serversBefore, live != nullptr && serversAfter);
   CPvData& old = state.router;
   const std::vector<const CPvrouteData*>& oldSteps = state.steps;
   if (live == nullptr) {  // the router left the registry while ON: everything it holds goes
-    Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.before, sets.entries.before,
-          true, true);
+    Steps(run, ctx, old, -1, oldSteps, sets.pcs.Before(), sets.servers.Before(),
+          sets.entries.Before(), true, true);
     *queued = run.Send(old) || *queued;
     return true;
   }
@@ -318,25 +345,25 @@ bool Sync::PlanRouter(PlanningContext& ctx, RouterState& state, CPvData* live, c
   }
   // Kel lines switch on and off with the first and the last server: name them all then.
   if (serversBefore != serversAfter) {
-    Steps(run, ctx, old, 0, oldSteps, sets.pcs.before, {}, sets.entries.before, false, true);
+    Steps(run, ctx, old, 0, oldSteps, sets.pcs.Before(), {}, sets.entries.Before(), false, true);
   }
   // Removals, then additions, each against the members as they stand at that point, so that
   // every combination is counted exactly once.
-  const std::vector<const CKelData*>& entriesKept = sets.entries.kept;
-  const std::vector<const CQuarantineData*>& serversKept = sets.servers.kept;
-  const std::vector<const CPcData*>& pcsKept = sets.pcs.kept;
-  Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, {}, sets.entries.removed, false, true);
-  Steps(run, ctx, old, -1, oldSteps, sets.pcs.before, sets.servers.removed, {}, true, false);
+  const std::vector<const CKelData*>& entriesKept = sets.entries.Kept();
+  const std::vector<const CQuarantineData*>& serversKept = sets.servers.Kept();
+  const std::vector<const CPcData*>& pcsKept = sets.pcs.Kept();
+  Steps(run, ctx, old, -1, oldSteps, sets.pcs.Before(), {}, sets.entries.removed, false, true);
+  Steps(run, ctx, old, -1, oldSteps, sets.pcs.Before(), sets.servers.removed, {}, true, false);
   Steps(run, ctx, old, -1, oldSteps, sets.pcs.removed, serversKept, entriesKept, true, true);
   Steps(run, ctx, old, -1, removedSteps, pcsKept, serversKept, entriesKept, true, true);
   std::vector<const CPvrouteData*> stepsNow = keptSteps;
   Steps(run, ctx, *live, 1, addedSteps, pcsKept, serversKept, entriesKept, true, true);
   stepsNow.insert(stepsNow.end(), addedSteps.begin(), addedSteps.end());
   Steps(run, ctx, *live, 1, stepsNow, sets.pcs.added, serversKept, entriesKept, true, true);
-  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.after, sets.servers.added, {}, true, false);
-  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.after, {}, sets.entries.added, false, true);
+  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.After(), sets.servers.added, {}, true, false);
+  Steps(run, ctx, *live, 1, stepsNow, sets.pcs.After(), {}, sets.entries.added, false, true);
   if (serversBefore != serversAfter) {
-    Steps(run, ctx, *live, 0, stepsNow, sets.pcs.after, {}, sets.entries.after, false, true);
+    Steps(run, ctx, *live, 0, stepsNow, sets.pcs.After(), {}, sets.entries.After(), false, true);
   }
   *queued = run.Send(*live) || *queued;
   // The copy is read for the lines it makes and where they go: its connection fields and its
@@ -371,16 +398,15 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
     CKelListLock hold(list);
     sets.entries = DiffLive(list, entries_, &freshEntries);
   }
-  Finish(sets.pcs);
-  Finish(sets.servers);
-  Finish(sets.entries);
   // The routers followed, as they are now. Most are as counted: their counted copies serve, and
   // only a router whose destination or routes changed is copied (a thousand routers' copies
   // cost more than the rest of a run).
   std::map<std::array<uint8_t, 4>, Seen> seen;
+  uint64_t routersChanges = 0;
   {
     CPvList& list = PvList();
     CKelListLock hold(list);
+    routersChanges = list.Changes();
     for (CKelNode* n = list.GetHead(1); n != nullptr; n = list.GetNext(n, 1)) {
       auto* r = static_cast<CPvData*>(n->data);
       auto followed = routers_.find(r->address);
@@ -388,7 +414,13 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
       Seen& now = seen[r->address];  // the last record of an address counts, as in a walk
       now.alive = r->alive != 0;
       now.changed.reset();
-      if (now.alive && !AsCounted(followed->second, *r)) {
+      now.live = r;
+      CKelListLock holdRoutes(r->routes);
+      now.routesChanges = r->routes.Changes();
+      const RouterState& counted = followed->second;
+      const bool unchanged = counted.live == r && counted.routersChanges == routersChanges &&
+                             counted.routesChanges == now.routesChanges;
+      if (now.alive && !unchanged && !AsCounted(counted, *r)) {
         now.changed = std::make_unique<CPvData>();
         *now.changed = *r;
       }
@@ -406,8 +438,18 @@ bool Sync::Plan(PlanningContext& ctx, bool* queued) {
       live = found->second.changed ? found->second.changed.get() : &it->second.router;
     }
     PlanRouter(ctx, it->second, live, sets, queued);
-    it = live == nullptr ? routers_.erase(it) : std::next(it);
+    if (live == nullptr) {
+      it = routers_.erase(it);
+      continue;
+    }
+    // The counted copy is now as this record: later runs need not compare them while nothing
+    // of the registry changes.
+    it->second.live = found->second.live;
+    it->second.routersChanges = routersChanges;
+    it->second.routesChanges = found->second.routesChanges;
+    ++it;
   }
+  if (sets.pcs.tailOf == nullptr) pcSources_.clear();
   Account(pcs_, sets.pcs);
   pcsMark_ = pcsMarkNow_;
   Account(servers_, sets.servers);

@@ -68,8 +68,13 @@ void MarkIdentity(CKelList& list, CommandFamily family, const std::string& ident
     CKelRecord* record = node->data;
     if (!record->pendingDelete && RecordIdentity(family, *record, router) == identity) {
       record->pendingDelete = 1;
-      // The PC registry keeps a note of its marked records for the planning.
-      if (family == CommandFamily::kPc) static_cast<CPcList&>(list).NoteMarked(node);
+      // The PC registry keeps a note of its marked records for the planning; the others count
+      // the change.
+      if (family == CommandFamily::kPc) {
+        static_cast<CPcList&>(list).NoteMarked(node);
+      } else if (auto* indexed = dynamic_cast<CIndexedList*>(&list)) {
+        indexed->NoteMarks();
+      }
     }
   }
 }

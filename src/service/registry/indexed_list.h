@@ -88,6 +88,9 @@ class CIndexedList : public CKelList {
   // before are still listed, in their order, with their marks, and whatever came since is
   // behind them. Caller holds the lock.
   uint64_t ChangesBeforeTail() const { return changesBeforeTail_; }
+  // Notes marks that the holder of the lock set on listed records by hand, so that Changes()
+  // and ChangesBeforeTail() move.
+  void NoteMarks() { NoteChange(); }
   // The last `count` records of the list (all of them when it holds fewer), in list order.
   // Caller holds the lock.
   std::vector<CKelRecord*> LastRecords(size_t count) const;

@@ -70,7 +70,12 @@ void CPvList::MarkDeleted(const CPvData& key, int locked) {
   MarkMatching(key, PvActiveMatch, locked);
 }
 
-void CPvList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
+void CPvList::MarkAll(int32_t flag, int locked) {
+  CKelListLock hold(*this);
+  (void)locked;  // the lock is re-entrant
+  NoteChange();
+  RegistryMarkAll(*this, flag, 1);
+}
 
 CPvData* CPvList::FindActive(const CPvData& key, int locked) {
   return RegistryFind(*this, key, PvActiveMatch, locked);

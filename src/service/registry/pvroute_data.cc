@@ -59,7 +59,12 @@ void CPvrouteList::MarkDeleted(const CPvrouteData& key, int locked) {
   MarkMatching(key, PvrouteActiveMatch, locked);
 }
 
-void CPvrouteList::MarkAll(int32_t flag, int locked) { RegistryMarkAll(*this, flag, locked); }
+void CPvrouteList::MarkAll(int32_t flag, int locked) {
+  CKelListLock hold(*this);
+  (void)locked;  // the lock is re-entrant
+  NoteChange();
+  RegistryMarkAll(*this, flag, 1);
+}
 
 CPvrouteData* CPvrouteList::FindActive(const CPvrouteData& key, int locked) {
   return RegistryFind(*this, key, PvrouteActiveMatch, locked);
