@@ -121,6 +121,12 @@ CKelNode* CIndexedList::DetachData(const CKelRecord* record, int locked) {
   return Detach(slot == slots_.end() ? nullptr : slot->second.node, 1);
 }
 
+void CIndexedList::MarkAllNoted(int32_t flag, int locked) {
+  OptionalLock lock(*this, locked);
+  NoteChange();
+  RegistryMarkAll(*this, flag, 1);
+}
+
 void CIndexedList::MarkMatching(const CKelRecord& key, CKelMatch match, int locked) {
   OptionalLock lock(*this, locked);
   NoteChange();

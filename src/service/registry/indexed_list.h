@@ -114,6 +114,8 @@ class CIndexedList : public CKelList {
     ++changes_;
     if (!atTail) ++changesBeforeTail_;
   }
+  // Sets pendingDelete to `flag` on every record, noted as a change.
+  void MarkAllNoted(int32_t flag, int locked = 0);
   // The sequence of a listed record while the index is built; false when it has none.
   bool SeqOf(const CKelRecord* record, uint64_t* seq) const {
     auto slot = slots_.find(record);

@@ -70,12 +70,7 @@ void CPvList::MarkDeleted(const CPvData& key, int locked) {
   MarkMatching(key, PvActiveMatch, locked);
 }
 
-void CPvList::MarkAll(int32_t flag, int locked) {
-  CKelListLock hold(*this);
-  (void)locked;  // the lock is re-entrant
-  NoteChange();
-  RegistryMarkAll(*this, flag, 1);
-}
+void CPvList::MarkAll(int32_t flag, int locked) { MarkAllNoted(flag, locked); }
 
 CPvData* CPvList::FindActive(const CPvData& key, int locked) {
   return RegistryFind(*this, key, PvActiveMatch, locked);

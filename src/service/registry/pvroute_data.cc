@@ -59,12 +59,7 @@ void CPvrouteList::MarkDeleted(const CPvrouteData& key, int locked) {
   MarkMatching(key, PvrouteActiveMatch, locked);
 }
 
-void CPvrouteList::MarkAll(int32_t flag, int locked) {
-  CKelListLock hold(*this);
-  (void)locked;  // the lock is re-entrant
-  NoteChange();
-  RegistryMarkAll(*this, flag, 1);
-}
+void CPvrouteList::MarkAll(int32_t flag, int locked) { MarkAllNoted(flag, locked); }
 
 CPvrouteData* CPvrouteList::FindActive(const CPvrouteData& key, int locked) {
   return RegistryFind(*this, key, PvrouteActiveMatch, locked);

@@ -34,12 +34,7 @@ void CQuarantineList::MarkDeleted(const CQuarantineData& key, int locked) {
   MarkMatching(key, QuarantineActiveMatch, locked);
 }
 
-void CQuarantineList::MarkAll(int32_t flag, int locked) {
-  CKelListLock hold(*this);
-  (void)locked;  // the lock is re-entrant
-  NoteChange();
-  RegistryMarkAll(*this, flag, 1);
-}
+void CQuarantineList::MarkAll(int32_t flag, int locked) { MarkAllNoted(flag, locked); }
 
 CQuarantineData* CQuarantineList::FindPendingAdd(const CQuarantineData& key, int locked) {
   return RegistryFind(*this, key, QuarantinePendingAddMatch, locked);
