@@ -5,8 +5,9 @@
 // reload, with the memory its held sets take. Every round adds a new record. The two ways take
 // turns in three blocks, so that a slow moment of the machine weighs on both alike.
 // First, in a child process, the large site: 1,000 routers x 4 routes, 100,000 PCs, 2 quarantine
-// servers and 1,000 access entries; kel add and pc add in both ways, one quarantine add (every
-// PC behind every router) and its peak memory, so that the growth is visible.
+// servers and 1,000 access entries; kel add and pc add in both ways, the reset and reload of one
+// router that came back (edits), one quarantine add (every PC behind every router) and its peak
+// memory, so that the growth is visible.
 //   planning_bench           # both sites
 //   planning_bench --large   # the large site alone, in this process
 //   planning_bench --large-edits ROUNDS  # its kel add and pc add (edits) alone: perf record
@@ -26,6 +27,7 @@
 #include "common/address_util.h"
 #include "netns.h"
 #include "service/acl/acl_process.h"
+#include "service/acl/router_recovery.h"
 #include "service/acl/state_sync.h"
 #include "service/registry/kel_data.h"
 #include "service/registry/pc_data.h"
@@ -40,6 +42,7 @@ int kPcs = 10000;
 int kEntries = 100;
 constexpr int kRoutesPerRouter = 4;
 int kRounds = 7;  // --large-edits changes it
+constexpr int kReloadRounds = 20;
 constexpr double kTargetMs = 5.0;
 
 std::array<uint8_t, 4> Ip(const std::string& text) {
@@ -206,6 +209,21 @@ bool LargeSite(const AclEnvironment& env, LargeOnly only = LargeOnly::kAll) {
   Print("pc add (edits)", pcEdits);
   std::fflush(stdout);
   if (only == LargeOnly::kEdits) return true;
+  // The reset and reload of one router that came back, as the router-event thread makes it:
+  // what recovery costs per router before delivery.
+  {
+    Figures reload;
+    for (int i = 0; i < kReloadRounds; ++i) {
+      auto start = std::chrono::steady_clock::now();
+      KeepAliveResendProcess(env, Ip(RouterAddress(i * (kRouters / kReloadRounds))));
+      reload.ms.push_back(MsSince(start));
+      reload.requests = HttpDataStore().GetCount();
+      HttpDataStore().RemoveAll();
+    }
+    std::sort(reload.ms.begin(), reload.ms.end());
+    Print("router reload (edits)", reload);
+    std::fflush(stdout);
+  }
   // quarantine add: every PC behind every router; the server is taken out again afterwards.
   {
     auto* q = new CQuarantineData();

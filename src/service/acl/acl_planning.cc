@@ -102,15 +102,30 @@ void SettleRouteMark(const CPvData& r, const CPvrouteData& t, bool added) {
 
 }  // namespace
 
-void RouterReloadWalk(PlanningContext& ctx, CPvData& r, LineOpcode opcode) {
+namespace {
+
+void ReloadWalk(PlanningContext& ctx, CPvData& r, LineOpcode opcode,
+                RegistrySnapshot<CPcList, CPcData>* pcs) {
   RouteFanOut(ctx, r, [&](const CPvrouteData* t) {
-    PcWalk(ctx, [&](const CPcData& p) {
-      if (t != nullptr && PcOutsideRoute(p, *t)) return;
-      ServerWalk(ctx, [&](const CQuarantineData& q) {
-        KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
-      });
-    });
+    WalkSnapshot(
+        ctx, pcs, [](const CPcData& p) { return !p.pendingDelete; },
+        [&](const CPcData& p) {
+          if (t != nullptr && PcOutsideRoute(p, *t)) return;
+          ServerWalk(ctx, [&](const CQuarantineData& q) {
+            KelCommandAclClientProcess(ctx, r, t, p, q, opcode);
+          });
+        });
   });
+}
+
+}  // namespace
+
+void RouterReloadWalk(PlanningContext& ctx, CPvData& r, LineOpcode opcode) {
+  ReloadWalk(ctx, r, opcode, ctx.Pcs());
+}
+
+void RouterReloadWalkAlone(PlanningContext& ctx, CPvData& r, LineOpcode opcode) {
+  ReloadWalk(ctx, r, opcode, ctx.PcsBehind(r));
 }
 
 namespace {

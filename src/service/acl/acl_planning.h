@@ -18,6 +18,10 @@ void QuarantineFamilyProcess(PlanningContext& ctx);  // quarantine servers
 // Everything router R should hold, with `opcode`, for each of its route steps, each PC and
 // each quarantine server (what an added router gets; also used by the recovery resend).
 void RouterReloadWalk(PlanningContext& ctx, CPvData& router, LineOpcode opcode);
+// The same walk in a context that serves router R alone (its resend, its lines): only the PCs
+// that can lie behind its routes are copied (PcsBehind), and the walk makes the same lines in
+// the same order.
+void RouterReloadWalkAlone(PlanningContext& ctx, CPvData& router, LineOpcode opcode);
 
 // What the family's processing does to the registries' marks, without walking or sending: used
 // with state-based sync, which finds the changes itself.

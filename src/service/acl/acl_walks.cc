@@ -125,6 +125,24 @@ RegistrySnapshot<CPcList, CPcData>* PlanningContext::PcsFor(
               });
 }
 
+RegistrySnapshot<CPcList, CPcData>* PlanningContext::PcsBehind(CPvData& router) {
+  if (router.routes.IsEmpty(1)) return Pcs();
+  if (behindRouter_ == nullptr) behindRouter_ = &router;
+  if (behindRouter_ != &router) return Pcs();
+  return Take(behindPcs_, PcList(), kPcRefused, kPcFailure,
+              [&router](std::vector<const CPcData*>& kept) {
+                std::vector<CPcList::Network> routes;
+                for (CKelNode* n = router.routes.GetHead(1); n != nullptr;
+                     n = router.routes.GetNext(n, 1)) {
+                  const auto* t = static_cast<const CPvrouteData*>(n->data);
+                  if (!t->pendingDelete) routes.emplace_back(t->network, t->netmask);
+                }
+                for (const CPcData* p : PcList().BehindRoutes(routes)) {
+                  if (!p->pendingDelete) kept.push_back(p);
+                }
+              });
+}
+
 RegistrySnapshot<CQuarantineList, CQuarantineData>* PlanningContext::Servers() {
   return Take(servers_, QuarantineList(), "I was not able to add CQuarantineData data to a queue.",
               "I failed in a list search of CQuarantineData.");

@@ -58,6 +58,11 @@ class PlanningContext {
   // without an address, and those with an entry's address. `entries` counts only at the first
   // call.
   RegistrySnapshot<CPcList, CPcData>* PcsFor(const std::vector<const CKelData*>& entries);
+  // PcsBehind: the PCs that may lie behind the routes of router copy `router` not being deleted
+  // (CPcList::BehindRoutes): those a walk of its route steps would not pass over. The whole
+  // snapshot (Pcs) for a router without routes, whose one step has no route. For a context
+  // that serves one router: asked again for another router, it gives Pcs().
+  RegistrySnapshot<CPcList, CPcData>* PcsBehind(CPvData& router);
   RegistrySnapshot<CQuarantineList, CQuarantineData>* Servers();
   RegistrySnapshot<CKelDataList, CKelData>* Entries();
   // The access entries of the snapshot not being deleted that may apply to PC `pc` of the PC
@@ -72,6 +77,8 @@ class PlanningContext {
   RegistrySnapshot<CPcList, CPcData> pcs_;
   RegistrySnapshot<CPcList, CPcData> markedPcs_;
   RegistrySnapshot<CPcList, CPcData> entryPcs_;
+  RegistrySnapshot<CPcList, CPcData> behindPcs_;
+  const CPvData* behindRouter_ = nullptr;  // the router behindPcs_ was taken for
   RegistrySnapshot<CQuarantineList, CQuarantineData> servers_;
   RegistrySnapshot<CKelDataList, CKelData> entries_;
   // EntriesFor: the live entries of the snapshot, paired on first use.

@@ -31,7 +31,7 @@ RouterLines RouterReloadLines(const std::array<uint8_t, 4>& address,
     ++result.lines[at->second].copies;
   });
   // The same walk, with the same opcode, as the recovery resend of a router that came back.
-  RouterReloadWalk(ctx, *router, LineOpcode::kAdd);
+  RouterReloadWalkAlone(ctx, *router, LineOpcode::kAdd);
   result.complete = !ctx.Interrupted();
   return result;
 }

@@ -107,7 +107,7 @@ void KeepAliveResendProcess(const AclEnvironment& env, const std::array<uint8_t,
     if (ctx.StopNow()) return;
     if (r->pendingDelete || !r->alive || r->resendPending != 1 || r->address != address) continue;
     KeepAliveResetProcess(env, *r);
-    RouterReloadWalk(ctx, *r, LineOpcode::kAdd);
+    RouterReloadWalkAlone(ctx, *r, LineOpcode::kAdd);
     if (ctx.Interrupted()) return;  // not everything went out: the resend stays pending
     CPvList& registry = PvList();
     CKelListLock registryHold(registry);

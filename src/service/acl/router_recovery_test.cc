@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "service/acl/acl_planning.h"
 #include "service/acl/acl_request.h"
 #include "service/acl/planning_testutil.h"
 #include "service/keepalive/keep_alive_data.h"
@@ -42,6 +43,46 @@ std::string Body(int index) {
 }
 
 using RouterRecovery = PlanningTest;
+
+// The resend copies only the PCs behind the router's routes, and queues what the reload walk
+// over every PC makes, line for line in its order: PCs of every shape in and out of the routes,
+// overlapping routes, a netmask that is not ones then zeros, and a PC marked deleted.
+TEST_F(RouterRecovery, TheResendQueuesWhatTheWalkOverEveryPcMakes) {
+  CPvData* a = AddRouter("172.16.0.1", true, 1);
+  AddRoute(a, "192.168.0.0", "255.255.255.0", "eth1");
+  AddRoute(a, "192.168.0.0", "255.255.0.0", "eth2");
+  CPvData* b = AddRouter("172.16.0.2", true, 1);
+  AddRoute(b, "10.0.0.0", "255.0.255.0", "eth3");
+  AddRoute(b, "192.168.0.0", "255.255.255.0", "eth1");
+  AddServer("172.17.254.254", "tcp", "4208");
+  int k = 0;
+  for (const char* source : {"172.20.0.1", "192.168.0.7", "192.168.1.7", "10.5.0.9", "10.0.5.9",
+                             "192.169.0.1", "192.168.0.200", "192.168.255.1", "192.168.0.1"}) {
+    std::string mac = "00:0A:95:9D:68:1" + std::to_string(k++);
+    AddPc(mac.c_str(), source);
+    AddEntry(1 + k % 2, source, k % 3 == 0 ? mac.c_str() : "", 0);
+  }
+  AddPc("", "", "192.168.0.0", "255.255.255.0");
+  AddPc("00:0A:95:9D:68:20", "");
+  AddEntry(1, "192.168.0.99", "00:0A:95:9D:68:20", 0);
+  AddPc("00:0A:95:9D:68:21", "192.168.0.8")->pendingDelete = 1;
+
+  for (CPvData* r : {a, b}) {
+    {
+      PlanningContext ctx(env_);
+      RouterReloadWalk(ctx, *r, LineOpcode::kAdd);  // over the whole PC registry
+    }
+    Lines walked = StoredRequests();
+    HttpDataStore().RemoveAll();
+    ASSERT_GT(walked.size(), 10u) << r->addressText;
+    QueueEvent(startQueue_, r->addressText.c_str());
+    KeepAliveStartProcess(env_);
+    Lines resend = StoredRequests();
+    HttpDataStore().RemoveAll();
+    ASSERT_EQ(resend.size(), walked.size() + 2) << r->addressText;
+    EXPECT_EQ(Lines(resend.begin() + 2, resend.end()), walked) << r->addressText;
+  }
+}
 
 TEST_F(RouterRecovery, ComingBackResetsThenReloadsOnceAndAgainAfterTheNextOutage) {
   CPvData* r = AddRouter("172.16.0.1", true, 1);

@@ -142,10 +142,15 @@ class Sync {
   const Pairs& PairsOf(const std::vector<const CPcData*>& pcs,
                        const std::vector<const CKelData*>& entries);
   // The source of each counted PC, in their order: kHasSource with the address's key
-  // (SourceKeyOf), or 0 for a PC without an address. Made up to the counted order's length when
-  // asked for; Plan drops it when the order changes other than at its tail.
+  // (SourceKeyOf) for a PC with an address and no network, whose lines follow that address
+  // alone; 0 for the others. Made up to the counted order's length when asked for; Plan drops
+  // it when the order changes other than at its tail.
   static constexpr uint64_t kHasSource = uint64_t{1} << 32;
   const std::vector<uint64_t>& PcSources();
+  // The counted PCs, in order, less those outside every one of `steps` (PcOutsideRoute), which
+  // make no line behind them: kept in `behind`. All of them when a step has no route.
+  const std::vector<const CPcData*>& PcsBehind(const std::vector<const CPvrouteData*>& steps,
+                                               std::vector<const CPcData*>* behind);
   void ForgetPairs() {
     pairs_.clear();
     pairings_.clear();
@@ -259,9 +264,30 @@ const std::vector<uint64_t>& Sync::PcSources() {
   pcSources_.reserve(pcs_.order.size());
   for (size_t i = pcSources_.size(); i < pcs_.order.size(); ++i) {
     const CPcData& p = *pcs_.order[i];
-    pcSources_.push_back(p.HasSource() ? kHasSource | SourceKeyOf(p.source.data()) : 0);
+    const bool byAddress = p.HasSource() && !p.HasNetwork();
+    pcSources_.push_back(byAddress ? kHasSource | SourceKeyOf(p.source.data()) : 0);
   }
   return pcSources_;
+}
+
+const std::vector<const CPcData*>& Sync::PcsBehind(const std::vector<const CPvrouteData*>& steps,
+                                                   std::vector<const CPcData*>* behind) {
+  std::vector<std::pair<uint32_t, uint32_t>> networks;  // network and netmask, as keys
+  for (const CPvrouteData* t : steps) {
+    if (t == nullptr) return pcs_.order;
+    const uint32_t mask = SourceKeyOf(t->netmask.data());
+    networks.emplace_back(SourceKeyOf(t->network.data()) & mask, mask);
+  }
+  const std::vector<uint64_t>& sources = PcSources();
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const uint64_t source = sources[i];
+    bool in = source == 0;
+    for (size_t k = 0; k < networks.size() && !in; ++k) {
+      in = (static_cast<uint32_t>(source) & networks[k].second) == networks[k].first;
+    }
+    if (in) behind->push_back(pcs_.order[i]);
+  }
+  return *behind;
 }
 
 void Sync::Steps(RouterRun& run, PlanningContext& ctx, const CPvData& r, int sign,
@@ -463,12 +489,15 @@ bool Sync::Reload(PlanningContext& ctx, CPvData& router, bool* queued) {
   state = RouterState();
   Follow(state, router);
   // Plan has just brought the counted records to the registries: they are the ones to load.
-  const std::vector<const CPcData*>& pcs = pcs_.order;
   const std::vector<const CQuarantineData*>& servers = servers_.order;
   const std::vector<const CKelData*>& entries = entries_.order;
   KeepAliveResetProcess(ctx.env(), router);
   RouterRun run(state, false, !servers.empty());
-  Steps(run, ctx, router, 1, RouteSteps(router), pcs, servers, entries, true, true);
+  // A PC outside every route of the router makes no line there: a campus's other routers' PCs
+  // are not gone through for each router that comes back.
+  const std::vector<const CPvrouteData*> steps = RouteSteps(router);
+  std::vector<const CPcData*> behind;
+  Steps(run, ctx, router, 1, steps, PcsBehind(steps, &behind), servers, entries, true, true);
   if (ctx.Interrupted()) {
     routers_.erase(router.address);
     return false;

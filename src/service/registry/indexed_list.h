@@ -54,6 +54,13 @@ class CIndexBuckets {
       if (visitor.Visit(it->first.second, it->second)) return;
     }
   }
+  // Offers the buckets of the keys from `low` to `high`, key by key, until it has had enough.
+  void VisitRange(const K& low, const K& high, CIndexVisitor& visitor) const {
+    for (auto it = entries_.lower_bound(Entry(low, 0));
+         it != entries_.end() && it->first.first <= high; ++it) {
+      if (visitor.Visit(it->first.second, it->second)) return;
+    }
+  }
   size_t Size() const { return entries_.size(); }
 
  private:

@@ -247,6 +247,22 @@ void CPcList::NoteMarked(CKelNode* node) {
   }
 }
 
+bool CPcList::SourceIndexReady() {
+  if (!IndexReady()) return false;
+  if (bySourceBuilt_) return true;
+  try {
+    uint64_t seq = 0;
+    for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+      if (!SeqOf(n->data, &seq)) throw std::bad_alloc();
+      bySource_.Insert(SourceKey(AsPc(n->data)), seq, n);
+    }
+    bySourceBuilt_ = true;
+  } catch (...) {
+    bySource_.Clear();  // answered by the walk until it can be had
+  }
+  return bySourceBuilt_;
+}
+
 std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
     const std::vector<std::array<uint8_t, 4>>& sources) {
   std::vector<uint64_t> keys{0};
@@ -254,19 +270,7 @@ std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   std::vector<const CPcData*> records;
-  if (IndexReady() && !bySourceBuilt_) {
-    try {
-      uint64_t seq = 0;
-      for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
-        if (!SeqOf(n->data, &seq)) throw std::bad_alloc();
-        bySource_.Insert(SourceKey(AsPc(n->data)), seq, n);
-      }
-      bySourceBuilt_ = true;
-    } catch (...) {
-      bySource_.Clear();  // answered by the walk until it can be had
-    }
-  }
-  if (!IndexReady() || !bySourceBuilt_) {  // the walk gives the same
+  if (!SourceIndexReady()) {  // the walk gives the same
     for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
       const CPcData& pc = AsPc(n->data);
       if (std::binary_search(keys.begin(), keys.end(), SourceKey(pc))) records.push_back(&pc);
@@ -277,6 +281,47 @@ std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
   for (uint64_t key : keys) bySource_.Visit(key, gather);
   std::sort(gather.found.begin(), gather.found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
+  records.reserve(gather.found.size());
+  for (const auto& [seq, node] : gather.found) records.push_back(&AsPc(node->data));
+  return records;
+}
+
+std::vector<const CPcData*> CPcList::BehindRoutes(const std::vector<Network>& routes) {
+  auto behind = [&routes](const CPcData& pc) {
+    if (!pc.HasSource() || pc.HasNetwork()) return true;
+    for (const auto& [network, netmask] : routes) {
+      if ((Quad(pc.source) & Quad(netmask)) == (Quad(network) & Quad(netmask))) return true;
+    }
+    return false;
+  };
+  // A route's addresses are one run of keys when its netmask is ones then zeros; a PC with both
+  // a source and a network (a shape Add refuses) is not in the buckets searched.
+  bool runs = SourceIndexReady();
+  for (const auto& route : routes) {
+    const uint32_t mask = Quad(route.second);
+    if ((~mask & (~mask + 1)) != 0) runs = false;
+  }
+  std::vector<const CPcData*> records;
+  if (!runs) {  // the walk gives the same
+    for (CKelNode* n = GetHead(1); n != nullptr; n = GetNext(n, 1)) {
+      const CPcData& pc = AsPc(n->data);
+      if (behind(pc)) records.push_back(&pc);
+    }
+    return records;
+  }
+  Gather gather;
+  bySource_.Visit(0, gather);
+  for (const auto& [network, netmask] : routes) {
+    const uint32_t low = Quad(network) & Quad(netmask);
+    const uint64_t key = uint64_t{1} << 32;  // as SourceKey marks an address
+    bySource_.VisitRange(key | low, key | (low | ~Quad(netmask)), gather);
+  }
+  std::sort(gather.found.begin(), gather.found.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Routes that overlap offer a PC more than once.
+  gather.found.erase(std::unique(gather.found.begin(), gather.found.end(),
+                                 [](const auto& a, const auto& b) { return a.first == b.first; }),
+                     gather.found.end());
   records.reserve(gather.found.size());
   for (const auto& [seq, node] : gather.found) records.push_back(&AsPc(node->data));
   return records;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/registry/indexed_list.h"
@@ -63,6 +64,12 @@ class CPcList : public CIndexedList {
   // The records without a source address and those whose source is one of `sources`, in list
   // order. The caller holds the lock; the nodes are valid while it does.
   std::vector<const CPcData*> WithoutSourceOrAt(const std::vector<std::array<uint8_t, 4>>& sources);
+  // The records that may lie behind one of the routes given as (network, netmask): those
+  // without a source address, those with a network, and those whose source lies in a route's
+  // network under its netmask, in list order. The others are the ones a walk behind these
+  // routes passes over. The caller holds the lock; the nodes are valid while it does.
+  using Network = std::pair<std::array<uint8_t, 4>, std::array<uint8_t, 4>>;
+  std::vector<const CPcData*> BehindRoutes(const std::vector<Network>& routes);
   // The records that carry a mark (pendingAdd or pendingDelete), in list order. The caller holds
   // the lock; the nodes are valid while it does.
   std::vector<const CPcData*> Marked();
@@ -82,10 +89,13 @@ class CPcList : public CIndexedList {
   CIndexBuckets<uint64_t> byNetwork_;       // no MAC, HasNetwork(): netmask and network
   CIndexBuckets<uint32_t> byBareNetwork_;   // no MAC, HasNetwork(): network alone
   CIndexBuckets<uint64_t> byOtherNetwork_;  // the rest: netmask and network
-  // Every entry by its source address (0 without one): built at the first WithoutSourceOrAt,
-  // not with the rest, so that a start-up load does not pay for it; kept up to date after.
+  // Every entry by its source address (0 without one): built at the first WithoutSourceOrAt or
+  // BehindRoutes, not with the rest, so that a start-up load does not pay for it; kept up to
+  // date after.
   CIndexBuckets<uint64_t> bySource_;
   bool bySourceBuilt_ = false;
+  // Builds bySource_ when the index is ready and it is not; false when it cannot be had.
+  bool SourceIndexReady();
   // Every entry that was given a mark while listed or was listed with one: Add with a mark,
   // MarkDeleted (MarkAll and a mark the index cannot narrow drop the index, whose rebuild
   // takes the marks as they are). A mark is cleared by a plain write to the record, so entries

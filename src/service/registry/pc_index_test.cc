@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -321,6 +323,54 @@ TEST_F(PcIndexTest, MarkedAndBySourceAnswerAsTheWalk) {
       break;
     }
     if (seed % 5 == 0) list_.RemoveAll(1);
+  }
+}
+
+// The PCs behind a router's routes, as the walk of the list with the reload's rule finds them:
+// through the index by address (one run of addresses per route, overlapping routes, a route
+// over everything, an address at either end of a range), and through the walk for a netmask
+// that is not ones then zeros; while PCs are added, marked and removed.
+TEST_F(PcIndexTest, BehindRoutesAnswersAsTheWalk) {
+  const char* const sources[] = {"",         "0.0.0.0",    "9.255.255.255", "10.0.0.0",
+                                 "10.0.0.1", "10.0.0.255", "10.0.1.0",      "255.255.255.255"};
+  const char* const networks[] = {"10.0.0.0", "0.0.0.0", "255.255.255.255", "10.0.0.0"};
+  const char* const netmasks[] = {"255.255.255.0", "0.0.0.0", "255.255.255.255", "255.0.255.0"};
+  std::mt19937 rng(7);
+  int added = 0;
+  for (int round = 0; round < 40; ++round) {
+    for (int k = 0; k < 8; ++k, ++added) {
+      char mac[18];
+      std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:%02X", added >> 8, added & 0xFF);
+      const char* source = sources[rng() % 8];
+      CPcData* pc = *source != '\0' || rng() % 2
+                        ? NewPc(mac, source, "", "")
+                        : NewPc(rng() % 2 ? mac : "", "", "10.0.0.0", "255.255.255.0");
+      if (list_.Add(pc) != 0) delete pc;
+    }
+    CKelListLock hold(list_);
+    if (round % 3 == 1) list_.MarkDeleted(*static_cast<CPcData*>(list_.GetHead(1)->data), 1);
+    if (round % 4 == 2) list_.RemoveData(list_.GetHead(1)->data, 1);
+    std::vector<CPcList::Network> routes;
+    for (int r = static_cast<int>(rng() % 4); r > 0; --r) {
+      CPcList::Network route;
+      IsIpAddress(networks[rng() % 4], route.first.data());
+      IsIpAddress(netmasks[rng() % 4], route.second.data());
+      routes.push_back(route);
+    }
+    std::vector<const CPcData*> behind;
+    for (CKelRecord* r : Records(list_)) {
+      const auto* pc = static_cast<const CPcData*>(r);
+      bool in = !pc->HasSource() || pc->HasNetwork();
+      for (const auto& [network, netmask] : routes) {
+        bool same = true;
+        for (int i = 0; i < 4; ++i) {
+          same = same && (pc->source[i] & netmask[i]) == (network[i] & netmask[i]);
+        }
+        in = in || same;
+      }
+      if (in) behind.push_back(pc);
+    }
+    EXPECT_EQ(list_.BehindRoutes(routes), behind) << "round " << round;
   }
 }
 
