@@ -263,5 +263,48 @@ TEST_F(PcLines, APcPassedOverOutsideARouteWouldHaveHadNoLineThere) {
   EXPECT_GE(withLines, 10);
 }
 
+// A new server goes through the steps of the walk over every PC, router and route, line for line
+// in its order: routes of several netmasks that overlap, PCs of every shape in and out of them,
+// a router OFF, a route and a PC marked deleted, a router without routes.
+TEST_F(PcLines, AServerAddedSendsWhatTheWalkOverEveryRouteMakes) {
+  CPvData* a = AddRouter("172.16.0.1");
+  AddRoute(a, "192.168.0.0", "255.255.255.0", "eth1");
+  AddRoute(a, "10.0.0.0", "255.0.0.0", "eth2");
+  AddRoute(a, "192.168.7.0", "255.255.255.0", "eth3")->pendingDelete = 1;
+  CPvData* b = AddRouter("172.16.0.2");
+  AddRoute(b, "192.168.0.0", "255.255.0.0", "eth1");
+  AddRoute(b, "0.0.0.0", "0.0.0.0", "eth9");
+  AddRoute(AddRouter("172.16.0.3", false), "192.168.0.0", "255.255.255.0", "eth1");
+  AddRouter("172.16.0.4");
+  int n = 0;
+  for (const char* s : {"192.168.0.5", "192.168.7.5", "10.1.2.3", "172.20.0.1", "192.168.0.6"}) {
+    std::string mac = "02:00:00:00:00:0" + std::to_string(++n);
+    AddPc(mac.c_str(), s);
+    AddEntry(1, s, n % 2 ? mac.c_str() : "", 0);
+  }
+  PcList().GetHead()->data->pendingDelete = 1;
+  AddPc("", "", "192.168.0.0", "255.255.255.0");
+  AddPc("00:00:00:00:00:09", "");
+  AddEntry(2, "192.168.0.77", "00:00:00:00:00:09", 0);
+  CQuarantineData* q = AddServer("172.17.254.254", "tcp", "4208", 1);
+
+  {
+    PlanningContext ctx(env_);
+    PcWalk(ctx, [&](const CPcData& p) {
+      RouterWalk(ctx, [&](CPvData& r) {
+        WalkRoutes(ctx, r, [&](const CPvrouteData& t) {
+          if (!PcOutsideRoute(p, t))
+            KelCommandAclClientProcess(ctx, r, &t, p, *q, LineOpcode::kAdd);
+        });
+      });
+    });
+  }
+  Lines walked = StoredRequests();
+  HttpDataStore().RemoveAll();
+  ASSERT_GT(walked.size(), 20u);
+  Run(5);
+  EXPECT_EQ(StoredRequests(), walked);
+}
+
 }  // namespace
 }  // namespace plantest

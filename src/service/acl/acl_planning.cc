@@ -1,5 +1,11 @@
 #include "service/acl/acl_planning.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "service/acl/acl_client_process.h"
@@ -61,15 +67,53 @@ void PcEntryWalk(PlanningContext& ctx, const CPcData& p, LineOpcode opcode) {
 }
 
 // The walks of one quarantine server: every PC, every router that is ON, every live route
-// (a router without routes gets nothing here).
+// (a router without routes gets nothing here). The (router, route) steps are listed once, in
+// the walks' order, and indexed by their network under each netmask: a PC with an address and
+// no network goes only through the steps whose network holds it, which are the ones the walks
+// would not pass over, in the same order. At a campus's 100,000 PCs and 4,000 routes that
+// spares 400 million comparisons.
 void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, LineOpcode opcode) {
+  struct Step {
+    CPvData* router;
+    const CPvrouteData* route;
+  };
+  std::vector<Step> steps;
+  RouterWalk(ctx, [&](CPvData& r) {
+    WalkRoutes(ctx, r, [&](const CPvrouteData& t) { steps.push_back({&r, &t}); });
+  });
+  if (ctx.Interrupted() || steps.empty()) return;
+  auto key = [](const std::array<uint8_t, 4>& bytes) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data(), 4);
+    return value;
+  };
+  // Netmask -> network under it -> the indices of its steps, ascending.
+  std::map<uint32_t, std::unordered_map<uint32_t, std::vector<size_t>>> byNetwork;
+  std::vector<size_t> every(steps.size());
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const uint32_t mask = key(steps[i].route->netmask);
+    byNetwork[mask][key(steps[i].route->network) & mask].push_back(i);
+    every[i] = i;
+  }
+  std::vector<size_t> holding;
   PcWalk(ctx, [&](const CPcData& p) {
-    RouterWalk(ctx, [&](CPvData& r) {
-      WalkRoutes(ctx, r, [&](const CPvrouteData& t) {
-        if (PcOutsideRoute(p, t)) return;
-        KelCommandAclClientProcess(ctx, r, &t, p, q, opcode);
-      });
-    });
+    const std::vector<size_t>* chosen = &every;
+    if (p.HasSource() && !p.HasNetwork()) {  // as PcOutsideRoute tells
+      holding.clear();
+      const uint32_t source = key(p.source);
+      for (const auto& [mask, networks] : byNetwork) {
+        auto found = networks.find(source & mask);
+        if (found != networks.end()) {
+          holding.insert(holding.end(), found->second.begin(), found->second.end());
+        }
+      }
+      if (byNetwork.size() > 1) std::sort(holding.begin(), holding.end());
+      chosen = &holding;
+    }
+    for (size_t i : *chosen) {
+      if (ctx.StopNow()) return;
+      KelCommandAclClientProcess(ctx, *steps[i].router, steps[i].route, p, q, opcode);
+    }
   });
 }
 
