@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -82,11 +81,7 @@ void ServerEntryWalk(PlanningContext& ctx, const CQuarantineData& q, LineOpcode 
     WalkRoutes(ctx, r, [&](const CPvrouteData& t) { steps.push_back({&r, &t}); });
   });
   if (ctx.Interrupted() || steps.empty()) return;
-  auto key = [](const std::array<uint8_t, 4>& bytes) {
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data(), 4);
-    return value;
-  };
+  auto key = [](const std::array<uint8_t, 4>& bytes) { return SourceKeyOf(bytes.data()); };
   // Netmask -> network under it -> the indices of its steps, ascending.
   std::map<uint32_t, std::unordered_map<uint32_t, std::vector<size_t>>> byNetwork;
   std::vector<size_t> every(steps.size());

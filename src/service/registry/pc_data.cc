@@ -58,9 +58,8 @@ uint64_t MacKey(const CPcData& pc) {
 bool IsNetworkEntry(const CPcData& pc) { return !pc.HasMac() && pc.HasNetwork(); }
 
 // The key of bySource_: the address with a bit above it, so that 0.0.0.0 is not "none".
-uint64_t SourceKey(const std::array<uint8_t, 4>& source) {
-  return (uint64_t{1} << 32) | Quad(source);
-}
+uint64_t SourceKey(uint32_t quad) { return (uint64_t{1} << 32) | quad; }
+uint64_t SourceKey(const std::array<uint8_t, 4>& source) { return SourceKey(Quad(source)); }
 uint64_t SourceKey(const CPcData& pc) { return pc.HasSource() ? SourceKey(pc.source) : 0; }
 
 // Every record of the buckets offered, with its sequence.
@@ -69,6 +68,17 @@ class Gather final : public CIndexVisitor {
   bool Visit(uint64_t seq, CKelNode* node) override {
     found.emplace_back(seq, node);
     return false;
+  }
+  // The PCs offered, each once, in list order.
+  std::vector<const CPcData*> InListOrder() {
+    auto bySeq = [](const auto& a, const auto& b) { return a.first < b.first; };
+    auto sameSeq = [](const auto& a, const auto& b) { return a.first == b.first; };
+    std::sort(found.begin(), found.end(), bySeq);
+    found.erase(std::unique(found.begin(), found.end(), sameSeq), found.end());
+    std::vector<const CPcData*> records;
+    records.reserve(found.size());
+    for (const auto& entry : found) records.push_back(&AsPc(entry.second->data));
+    return records;
   }
   std::vector<std::pair<uint64_t, CKelNode*>> found;
 };
@@ -279,11 +289,7 @@ std::vector<const CPcData*> CPcList::WithoutSourceOrAt(
   }
   Gather gather;
   for (uint64_t key : keys) bySource_.Visit(key, gather);
-  std::sort(gather.found.begin(), gather.found.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  records.reserve(gather.found.size());
-  for (const auto& [seq, node] : gather.found) records.push_back(&AsPc(node->data));
-  return records;
+  return gather.InListOrder();
 }
 
 std::vector<const CPcData*> CPcList::BehindRoutes(const std::vector<Network>& routes) {
@@ -313,18 +319,9 @@ std::vector<const CPcData*> CPcList::BehindRoutes(const std::vector<Network>& ro
   bySource_.Visit(0, gather);
   for (const auto& [network, netmask] : routes) {
     const uint32_t low = Quad(network) & Quad(netmask);
-    const uint64_t key = uint64_t{1} << 32;  // as SourceKey marks an address
-    bySource_.VisitRange(key | low, key | (low | ~Quad(netmask)), gather);
+    bySource_.VisitRange(SourceKey(low), SourceKey(low | ~Quad(netmask)), gather);
   }
-  std::sort(gather.found.begin(), gather.found.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Routes that overlap offer a PC more than once.
-  gather.found.erase(std::unique(gather.found.begin(), gather.found.end(),
-                                 [](const auto& a, const auto& b) { return a.first == b.first; }),
-                     gather.found.end());
-  records.reserve(gather.found.size());
-  for (const auto& [seq, node] : gather.found) records.push_back(&AsPc(node->data));
-  return records;
+  return gather.InListOrder();  // routes that overlap offer a PC more than once
 }
 
 // The buckets follow the rules' branches on the key:
